@@ -1,0 +1,39 @@
+// The daemon's start-up: each stage that fails ends the program with exit status -1.
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "service/service.h"
+#include "settings/settings.h"
+
+namespace {
+
+int log_file_exists(const vantrel::settings::Settings& settings) {
+  struct stat status {};
+  if (stat(settings.logfile->c_str(), &status) != 0) {
+    std::perror("vantrel: Error stat'ing log file");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Under a supervisor or a pipe, full buffering would hold the reports back and lose them
+  // when the daemon is killed, which is its normal way to stop.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  vantrel::settings::Settings settings;
+  std::fputs(vantrel::settings::kBanner, stdout);
+  if (vantrel::settings::parse_command_line(argc, argv, settings) != 0) return -1;
+  if (vantrel::settings::read_config_file(argc > 0 ? argv[0] : nullptr, settings) != 0) return -1;
+  if (vantrel::settings::check_settings(settings) != 0) return -1;
+  if (log_file_exists(settings) != 0) return -1;
+  const int listener = vantrel::service::open_listener(settings.port);
+  if (listener < 0) {
+    std::fprintf(stderr, "vantrel: Error starting server. Exiting.\n");
+    return -1;
+  }
+  std::printf("vantrel: Waiting for clients connection...\n");
+  return vantrel::service::run_service(listener, settings);
+}

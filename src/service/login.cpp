@@ -1,0 +1,72 @@
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "codec/frame.h"
+#include "service/service.h"
+
+namespace vantrel::service {
+
+namespace {
+
+constexpr std::size_t kPasswordStart = 5;  // "PASS", then one separator byte never examined
+
+bool is_login(const std::uint8_t* text) { return std::memcmp(text, "PASS", 4) == 0; }
+
+// The bytes from index 5 up to the next zero byte, never past the decoder's terminator: a
+// text that ends at index 4 or 5 has an empty password field.
+std::string_view password_field(const std::uint8_t* text, std::size_t text_end) {
+  if (text_end <= kPasswordStart) return {};
+  return std::string_view(reinterpret_cast<const char*>(text) + kPasswordStart);
+}
+
+// Frames the payload at the start of the buffer and sends it; the result is not examined, as
+// a dead viewer shows up at its next receive or broadcast.
+void send_reply(ServiceState& state, const Settings& settings, int descriptor,
+                std::size_t payload_length) {
+  const std::size_t frame_length =
+      codec::encode_frame(state.buffer.get(), payload_length, settings.key);
+  send(descriptor, state.buffer.get(), frame_length, 0);
+}
+
+void accept_login(ServiceState& state, const Settings& settings, int descriptor) {
+  // Bounded to one frame's payload, so that no log file path can outgrow the buffer.
+  char* reply = reinterpret_cast<char*>(state.buffer.get());
+  const int wanted = std::snprintf(reply, codec::kMaxPayload + 1, "YIPI %s", settings.logfile->c_str());
+  const std::size_t length = std::min(static_cast<std::size_t>(wanted), codec::kMaxPayload);
+  send_reply(state, settings, descriptor, length);
+  std::printf("vantrel: Client(%d) successfully logged in.\n", descriptor);
+}
+
+void refuse_login(ServiceState& state, const Settings& settings, int descriptor) {
+  std::printf("vantrel: Wrong Password!(%d)\n", descriptor);
+  std::memcpy(state.buffer.get(), "WO!!", 4);
+  send_reply(state, settings, descriptor, 4);
+  drop_client(state, descriptor);
+}
+
+}  // namespace
+
+void handle_client_message(ServiceState& state, const Settings& settings, int descriptor,
+                           std::size_t received) {
+  std::uint8_t* text = state.buffer.get();
+  const std::size_t text_end = codec::decode_frame(text, received, settings.key);
+  if (settings.quiet == 0) {
+    std::printf("vantrel: Got message: '%s'\n", reinterpret_cast<const char*>(text));
+  }
+  if (is_login(text)) {
+    if (password_field(text, text_end) == *settings.password) {
+      accept_login(state, settings, descriptor);
+    } else {
+      refuse_login(state, settings, descriptor);
+    }
+    return;
+  }
+  std::printf("vantrel: Client(%i) can't login, probably wrong key.\n", descriptor);
+  send_reply(state, settings, descriptor, std::strlen(reinterpret_cast<const char*>(text)));
+}
+
+}  // namespace vantrel::service

@@ -1,0 +1,88 @@
+#include "settings/settings.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+namespace vantrel::settings {
+
+namespace {
+
+int hex_digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::uint32_t parse_hex_key(const char* text) {
+  const char* p = text;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
+
+  std::uint64_t magnitude = 0;
+  bool too_large = false;
+  for (int digit = hex_digit_value(*p); digit >= 0; digit = hex_digit_value(*++p)) {
+    magnitude = magnitude * 16 + static_cast<std::uint64_t>(digit);
+    if (magnitude > 0xFFFFFFFFu) {
+      too_large = true;
+      magnitude = 0xFFFFFFFFu;  // keeps the accumulator from wrapping on long inputs
+    }
+  }
+  if (too_large) return 0xFFFFFFFFu;
+  const auto value = static_cast<std::uint32_t>(magnitude);
+  return negative ? 0u - value : value;
+}
+
+int parse_decimal(const char* text) {
+  const long wide = std::strtol(text, nullptr, 10);
+  return static_cast<int>(static_cast<std::uint32_t>(static_cast<unsigned long>(wide)));
+}
+
+std::uint16_t parse_port(const char* text) {
+  return static_cast<std::uint16_t>(static_cast<unsigned>(parse_decimal(text)));
+}
+
+Key key_from_number(std::uint32_t number) {
+  return Key{static_cast<std::uint8_t>(number >> 24), static_cast<std::uint8_t>(number >> 16),
+             static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number)};
+}
+
+std::uint32_t key_to_number(const Key& key) {
+  return (std::uint32_t{key[0]} << 24) | (std::uint32_t{key[1]} << 16) |
+         (std::uint32_t{key[2]} << 8) | std::uint32_t{key[3]};
+}
+
+int check_settings(Settings& settings) {
+  if (!settings.password) {
+    std::printf("vantrel: You have to set a password in your config file!");
+    std::printf("vantrel: Add a line like this in it: password = \"bRiGhTlAMp\"");
+    return -1;
+  }
+  if (key_to_number(settings.key) == 0) {
+    std::printf("vantrel: Key is invalid! Verify it you config file.\n");
+    std::printf("vantrel: Key must be an 8 digits hexadecimal number(eg.: 3e07b1d4).\n");
+    return -1;
+  }
+  if (settings.quiet == -1) settings.quiet = 0;
+  if (settings.port == 0) {
+    std::printf("vantrel: No port specified on command-line or in config file, using default(%u).\n",
+                unsigned{kDefaultPort});
+    settings.port = kDefaultPort;
+  }
+  if (!settings.logfile) {
+    std::printf(
+        "vantrel: No log filename specified on command-line or in config file, using "
+        "default(qconsole.log).\n");
+    settings.logfile = kDefaultLogFile;
+  }
+  std::printf("vantrel: Listening to port %u\n", unsigned{settings.port});
+  std::printf("vantrel: Log file: '%s'\n", settings.logfile->c_str());
+  return 0;
+}
+
+}  // namespace vantrel::settings

@@ -1,0 +1,66 @@
+// The process-wide settings record and the start-up stages that fill it: the command line,
+// the configuration file and the final check that supplies defaults.
+//
+// Precedence: the command line first, then the configuration file, then the defaults. The
+// configuration reader leaves `port`, `logfile` and `quiet` alone once they are set, which is
+// what lets the command line (read first) win over the file.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vantrel::settings {
+
+inline constexpr std::uint16_t kDefaultPort = 55920;
+inline constexpr const char* kDefaultLogFile = "qconsole.log";
+inline constexpr const char* kConfigFileName = "vantrel.cfg";
+inline constexpr const char* kBanner = "vantrel 0.98 'vantrel -h' for configuration help.\n\n";
+
+// The scrambling key's four bytes, most significant first, whatever the host's byte order.
+using Key = std::array<std::uint8_t, 4>;
+
+struct Settings {
+  std::uint16_t port = 0;                 // 0: not given
+  std::optional<std::string> password;    // a viewer must send this to log in
+  Key key{};                              // all zero: not given, and never valid
+  std::optional<std::string> logfile;     // path of the watched log file
+  std::optional<std::string> configfile;  // only read while locating the configuration file
+  int quiet = -1;                         // -1: not given; 0: chatty; anything else: quiet
+};
+
+// Applies the options in argv[1..argc-1] to `settings`. Returns 0, or -1 after -h has printed
+// the usage text.
+int parse_command_line(int argc, const char* const* argv, Settings& settings);
+
+// Prints the usage text to standard output.
+void print_usage();
+
+// Finds the configuration file (settings.configfile, or "vantrel.cfg" beside `program_path`,
+// which may be null) and applies its entries. Returns 0, or -1 after reporting that the file
+// could not be opened.
+int read_config_file(const char* program_path, Settings& settings);
+
+// The configuration file's path for a program started as `program_path` (null allowed): the
+// directory part up to the last '/', less one leading double quote, then "vantrel.cfg".
+std::string config_path_beside(const char* program_path);
+
+// Completes the settings with defaults and reports them. Returns 0, or -1 after printing why
+// the daemon cannot start (no password, or a zero key).
+int check_settings(Settings& settings);
+
+// Conversions as the configuration file and the command line define them.
+// A base-16 number with 32-bit results: leading whitespace, a sign and "0x" are allowed; a
+// magnitude beyond 32 bits gives 0xFFFFFFFF whatever the sign, otherwise '-' negates modulo 2^32.
+std::uint32_t parse_hex_key(const char* text);
+// A signed decimal number as the C library's atoi gives it here: strtol to 64 bits, then the
+// low 32 bits.
+int parse_decimal(const char* text);
+// parse_decimal, then the low 16 bits.
+std::uint16_t parse_port(const char* text);
+// The key's number stored most significant byte first, and back.
+Key key_from_number(std::uint32_t number);
+std::uint32_t key_to_number(const Key& key);
+
+}  // namespace vantrel::settings

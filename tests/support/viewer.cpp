@@ -1,0 +1,123 @@
+#include "support/viewer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "codec/frame.h"
+
+namespace vantrel::testing {
+
+namespace {
+
+int milliseconds_left(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+std::string make_frame(const std::string& payload, std::uint32_t key) {
+  std::string buffer(codec::encoded_room(payload.size()), '\0');
+  buffer.replace(0, payload.size(), payload);
+  const std::size_t length = codec::encode_frame(reinterpret_cast<std::uint8_t*>(buffer.data()),
+                                                 payload.size(), settings::key_from_number(key));
+  buffer.resize(length);
+  return buffer;
+}
+
+std::string decode_block(std::string block, std::uint32_t key) {
+  const std::size_t received = block.size();
+  block.push_back('\0');
+  codec::decode_frame(reinterpret_cast<std::uint8_t*>(block.data()), received,
+                      settings::key_from_number(key));
+  return std::string(block.c_str());
+}
+
+TestViewer::~TestViewer() { close_now(); }
+
+bool TestViewer::connect_to(unsigned short port) {
+  fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd_ < 0) return false;
+  if (receive_buffer_ > 0) {
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_, sizeof receive_buffer_);
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool TestViewer::send_raw(const std::string& bytes) {
+  return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+std::optional<std::string> TestViewer::receive_block(Clock::duration limit) {
+  pollfd ready{fd_, POLLIN, 0};
+  if (poll(&ready, 1, milliseconds_left(Clock::now() + limit)) <= 0) return std::nullopt;
+  std::string block(65536, '\0');
+  const ssize_t count = recv(fd_, block.data(), block.size(), 0);
+  if (count <= 0) return std::nullopt;
+  block.resize(static_cast<std::size_t>(count));
+  return block;
+}
+
+bool TestViewer::receive_text(const std::string& expected, Clock::duration limit,
+                              std::uint32_t key) {
+  const auto deadline = Clock::now() + limit;
+  while (text_.find(expected) == std::string::npos) {
+    const auto block = receive_block(deadline - Clock::now());
+    if (!block) return false;
+    text_ += decode_block(*block, key);
+  }
+  return true;
+}
+
+bool TestViewer::wait_closed(Clock::duration limit) {
+  const auto deadline = Clock::now() + limit;
+  while (Clock::now() < deadline) {
+    pollfd ready{fd_, POLLIN, 0};
+    if (poll(&ready, 1, milliseconds_left(deadline)) <= 0) return false;
+    char chunk[65536];
+    if (recv(fd_, chunk, sizeof chunk, 0) <= 0) return true;
+  }
+  return false;
+}
+
+void TestViewer::reset() {
+  linger abort_on_close{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  close_now();
+}
+
+void TestViewer::close_now() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+Daemon::Daemon(const DaemonOptions& options) : options_(options), port_(free_port()) {
+  std::string config;
+  for (const std::string& line : options_.config_lines) config += line + "\n";
+  write_file(dir_.file("vantrel.cfg"), config);
+  write_file(log_path(), options_.initial_log);
+}
+
+bool Daemon::start() {
+  std::vector<std::string> argv = {"vantrel", "-c", dir_.file("vantrel.cfg"),
+                                   "-p", std::to_string(port_), "-f", log_path()};
+  argv.insert(argv.end(), options_.extra_args.begin(), options_.extra_args.end());
+  if (!process_.start(VANTREL_BINARY, argv, dir_.path())) return false;
+  return process_.wait_for_output("vantrel: Waiting for clients connection...\n");
+}
+
+bool Daemon::stop_and_check() {
+  const bool was_running = process_.running();
+  const Outcome outcome = process_.stop();
+  return was_running && outcome.signal == SIGTERM;
+}
+
+}  // namespace vantrel::testing
