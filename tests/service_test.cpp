@@ -1,1 +1,156 @@
+// The daemon as viewers see it: growth of the log file fanned out to every connected viewer,
+// viewers coming and going, and viewers that misbehave.
 #include <gtest/gtest.h>
+
+#include <memory>
+
+#include "support/viewer.h"
+
+namespace vantrel::testing {
+namespace {
+
+constexpr const char* kConnect = "vantrel: Connect from host 127.0.0.1:";
+constexpr const char* kSent = "vantrel: Sent something...\n";
+constexpr const char* kSendError =
+    "vantrel: Error sending data to client(will close client's connection)";
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(daemon_.start()) << daemon_.process().out(); }
+  void TearDown() override {
+    EXPECT_TRUE(daemon_.stop_and_check()) << daemon_.process().out() << daemon_.process().err();
+  }
+
+  // Connects a viewer and waits until the daemon has taken it into its client set.
+  std::unique_ptr<TestViewer> connect_viewer(int receive_buffer = 0) {
+    auto viewer = std::make_unique<TestViewer>();
+    viewer->set_receive_buffer(receive_buffer);
+    EXPECT_TRUE(viewer->connect_to(daemon_.port()));
+    ++connections_;
+    EXPECT_TRUE(out().wait_until([&] { return accepted() >= connections_; }));
+    return viewer;
+  }
+  int accepted() { return out().count(kConnect) + out().count("vantrel: Too many clients"); }
+  // Wakes the loop so that it polls now instead of after its 2-second wait.
+  void nudge() {
+    TestViewer passer_by;
+    passer_by.connect_to(daemon_.port());
+    ++connections_;
+    ASSERT_TRUE(out().wait_until([&] { return accepted() >= connections_; }));
+  }
+  Process& out() { return daemon_.process(); }
+
+  Daemon daemon_;
+  int connections_ = 0;
+};
+
+TEST_F(ServiceTest, GrowthReachesEveryViewerOnceAndSendIsReportedPerViewer) {
+  auto first = connect_viewer();
+  auto second = connect_viewer();
+  daemon_.append("one line\n");
+  EXPECT_TRUE(first->receive_text("one line\n"));
+  EXPECT_TRUE(second->receive_text("one line\n"));
+  EXPECT_TRUE(out().wait_for_output(kSent, 2));
+  daemon_.append("another\n");
+  EXPECT_TRUE(first->receive_text("one line\nanother\n"));
+  EXPECT_TRUE(second->receive_text("one line\nanother\n"));
+  EXPECT_TRUE(out().wait_for_output(kSent, 4));
+}
+
+TEST_F(ServiceTest, NothingIsTakenWhileNobodyWatchesAndTheNextViewerGetsItAll) {
+  daemon_.append("written while nobody watched\n");
+  daemon_.append("and more\n");
+  auto viewer = connect_viewer();
+  ASSERT_TRUE(viewer->receive_text("written while nobody watched\nand more\n"));
+  EXPECT_TRUE(out().wait_for_output(kSent));
+}
+
+TEST_F(ServiceTest, AViewerThatLeavesIsDroppedAndTheOthersGoOn) {
+  auto leaving = connect_viewer();
+  auto staying = connect_viewer();
+  const int leaving_descriptor_report = out().count("vantrel: Client disconnected(");
+  leaving->close_now();
+  ASSERT_TRUE(out().wait_for_output("vantrel: Client disconnected(", leaving_descriptor_report + 1));
+  daemon_.append("still here\n");
+  EXPECT_TRUE(staying->receive_text("still here\n"));
+}
+
+TEST_F(ServiceTest, TruncationIsReportedAndLaterGrowthSentFromTheNewSize) {
+  auto viewer = connect_viewer();
+  daemon_.append("0123456789\n");
+  ASSERT_TRUE(viewer->receive_text("0123456789\n"));
+  write_file(daemon_.log_path(), "ab");
+  nudge();
+  ASSERT_TRUE(out().wait_for_output("vantrel: Log file truncated! Will send next update.\n"));
+  daemon_.append("after the cut\n");
+  EXPECT_TRUE(viewer->receive_text("0123456789\nafter the cut\n"));
+  EXPECT_EQ(viewer->received_text().find("ab"), std::string::npos);
+}
+
+TEST_F(ServiceTest, AViewerThatStopsReadingIsDroppedAndTheOthersKeepReceiving) {
+  auto stalled = connect_viewer(4096);
+  auto reader = connect_viewer();
+  const std::string filler(60000, 'x');
+  for (int chunk = 0; chunk < 400 && out().err().find(kSendError) == std::string::npos; ++chunk) {
+    const std::string marker = "chunk " + std::to_string(chunk) + "\n";
+    daemon_.append(filler + marker);
+    nudge();
+    ASSERT_TRUE(reader->receive_text(marker, 15s)) << out().err();
+  }
+  ASSERT_NE(out().err().find(kSendError), std::string::npos);
+  EXPECT_TRUE(stalled->wait_closed());
+  daemon_.append("after the drop\n");
+  nudge();
+  EXPECT_TRUE(reader->receive_text("after the drop\n"));
+}
+
+TEST_F(ServiceTest, ViewersBeyondDescriptor63AreClosedAtOnceAndTheRestServed) {
+  std::vector<std::unique_ptr<TestViewer>> viewers;
+  while (out().count("vantrel: Too many clients") < 3) {
+    ASSERT_LT(viewers.size(), 80u);
+    viewers.push_back(connect_viewer());
+  }
+  EXPECT_NE(out().out().find("vantrel: Too many clients, closing connection from 127.0.0.1:"),
+            std::string::npos);
+  EXPECT_EQ(out().count("(64).\n"), 3);
+  for (std::size_t i = viewers.size() - 3; i < viewers.size(); ++i) {
+    EXPECT_TRUE(viewers[i]->wait_closed());
+  }
+  viewers.resize(viewers.size() - 3);
+  daemon_.append("to all who fit\n");
+  for (auto& viewer : viewers) EXPECT_TRUE(viewer->receive_text("to all who fit\n"));
+  EXPECT_TRUE(out().wait_for_output(kSent, static_cast<int>(viewers.size())));
+  EXPECT_EQ(out().count(kSent), static_cast<int>(viewers.size()));
+}
+
+TEST_F(ServiceTest, AViewerThatVanishesMidStreamDoesNotEndTheDaemon) {
+  auto doomed = connect_viewer();
+  daemon_.append("pending growth\n");
+  // A message and then a reset: the reply and the next broadcast go to a dead connection.
+  doomed->send_frame("hello");
+  doomed->reset();
+  ASSERT_TRUE(out().wait_until([&] {
+    return out().count("vantrel: Client disconnected(") > 0 ||
+           out().err().find(kSendError) != std::string::npos;
+  }));
+  auto survivor = connect_viewer();
+  daemon_.append("after the crash\n");
+  EXPECT_TRUE(survivor->receive_text("after the crash\n"));
+}
+
+TEST(ServiceQuiet, QuietSuppressesTheSendReport) {
+  DaemonOptions options;
+  options.extra_args = {"-q"};
+  Daemon daemon(options);
+  ASSERT_TRUE(daemon.start());
+  TestViewer viewer;
+  ASSERT_TRUE(viewer.connect_to(daemon.port()));
+  ASSERT_TRUE(daemon.process().wait_for_output(kConnect));
+  daemon.append("quietly\n");
+  EXPECT_TRUE(viewer.receive_text("quietly\n"));
+  EXPECT_EQ(daemon.process().count(kSent), 0);
+  EXPECT_TRUE(daemon.stop_and_check());
+}
+
+}  // namespace
+}  // namespace vantrel::testing

@@ -15,6 +15,9 @@ inline constexpr std::uint32_t kTestKey = 0x3e07b1d4;
 
 // Frames `payload` with `key` the way the daemon does; the zero byte after it is left off.
 std::string make_frame(const std::string& payload, std::uint32_t key = kTestKey);
+// Whether a block is one whole frame: 1 modulo 4 long, a trailer from 1 to 4, and padding that
+// unscrambles to 0xFF.
+bool looks_whole(const std::string& block, std::uint32_t key = kTestKey);
 // Decodes one received block with `key`; returns the text up to its first zero byte.
 std::string decode_block(std::string block, std::uint32_t key = kTestKey);
 
