@@ -5,18 +5,34 @@
 
 namespace vantrel::codec {
 
+namespace {
+
+// XORs the 4-byte groups in buffer[begin, end) with the key's bytes as they lie in memory:
+// XORing whole words keeps byte j paired with k(j mod 4) whatever the host's byte order.
+void scramble_range(std::uint8_t* buffer, std::size_t begin, std::size_t end,
+                    std::uint32_t key_word) {
+  for (std::size_t i = begin; i < end; i += 4) {
+    std::uint32_t word;
+    std::memcpy(&word, buffer + i, sizeof word);
+    word ^= key_word;
+    std::memcpy(buffer + i, &word, sizeof word);
+  }
+}
+
+}  // namespace
+
 void scramble_groups(std::uint8_t* buffer, std::size_t length, const Key& key) {
-  // The key's bytes copied as they lie in memory: XORing whole words keeps byte j paired with
-  // k(j mod 4) whatever the host's byte order, and lets the compiler vectorize the loop.
   std::uint32_t key_word;
   std::memcpy(&key_word, key.data(), sizeof key_word);
-  const std::size_t groups = length / 4;
-  for (std::size_t g = 0; g < groups; ++g) {
-    std::uint32_t word;
-    std::memcpy(&word, buffer + 4 * g, sizeof word);
-    word ^= key_word;
-    std::memcpy(buffer + 4 * g, &word, sizeof word);
-  }
+  // Compilers vectorize the loop over groups, but a plain loop runs one or a few 16-byte steps
+  // per turn, and the turn's own bookkeeping then costs a third of the speed of a copy (more or
+  // less, with where the loop happens to lie in the code). An inner loop of a fixed 256 bytes
+  // comes out as 16 straight vector steps per turn, which runs at the speed of a copy.
+  constexpr std::size_t kBlock = 256;
+  const std::size_t end = length / 4 * 4;
+  std::size_t i = 0;
+  for (; i + kBlock <= end; i += kBlock) scramble_range(buffer, i, i + kBlock, key_word);
+  scramble_range(buffer, i, end, key_word);
 }
 
 std::size_t encode_frame(std::uint8_t* buffer, std::size_t length, const Key& key) {
