@@ -1,1 +1,169 @@
+// The log growth reader against real files: growth, truncation, the one-frame cap, big files.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "codec/frame.h"
+#include "service/service.h"
+#include "settings/settings.h"
+#include "support/process.h"
+
+namespace vantrel::service {
+namespace {
+
+using vantrel::testing::append_file;
+using vantrel::testing::TempDir;
+using vantrel::testing::write_file;
+
+constexpr char kTruncated[] = "vantrel: Log file truncated! Will send next update.\n";
+constexpr std::int64_t kMaxPayload = static_cast<std::int64_t>(codec::kMaxPayload);
+
+std::string short_read_message(std::int64_t growth) {
+  return "vantrel: log size diff == " + std::to_string(growth) + " but read " +
+         std::to_string(kMaxPayload) + " bytes. Continuing...\n";
+}
+
+std::string pattern(std::size_t length) {
+  std::string text(length, '\0');
+  for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>('!' + i % 90);
+  return text;
+}
+
+class LogReader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings_.logfile = path_;
+    settings_.key = settings::key_from_number(0x3e07b1d4);
+    ASSERT_TRUE(allocate_transfer_buffer(state_));
+  }
+
+  // One poll; keeps the frame length it returned and what it printed.
+  int poll() {
+    ::testing::internal::CaptureStdout();
+    frame_length_ = poll_log(state_, settings_);
+    out_ = ::testing::internal::GetCapturedStdout();
+    return frame_length_;
+  }
+
+  // The payload of the frame the last poll left in the transfer buffer, "" when it left none.
+  std::string sent() {
+    if (frame_length_ <= 0) return "";
+    std::uint8_t* buffer = state_.buffer.get();
+    const std::size_t end =
+        codec::decode_frame(buffer, static_cast<std::size_t>(frame_length_), settings_.key);
+    return std::string(reinterpret_cast<const char*>(buffer), end);
+  }
+
+  TempDir dir_;
+  const std::string path_ = dir_.file("qconsole.log");
+  Settings settings_;
+  ServiceState state_;
+  int frame_length_ = 0;
+  std::string out_;
+};
+
+TEST_F(LogReader, FirstPollTakesTheContentThenEachGrowthIsOneFrame) {
+  write_file(path_, "before start\n");
+  EXPECT_EQ(poll(), 17);
+  EXPECT_EQ(sent(), "before start\n");
+  EXPECT_EQ(state_.sent_offset, 13);
+
+  EXPECT_EQ(poll(), 0);
+  EXPECT_EQ(state_.sent_offset, 13);
+
+  const std::string line = pattern(100);
+  append_file(path_, line);
+  EXPECT_EQ(poll(), 101);
+  EXPECT_EQ(sent(), line);
+  EXPECT_EQ(state_.sent_offset, 113);
+  EXPECT_EQ(out_, "");
+}
+
+TEST_F(LogReader, TruncationIsReportedOnceAndGrowthFollowsFromTheNewSize) {
+  write_file(path_, pattern(50));
+  poll();
+  ASSERT_EQ(truncate(path_.c_str(), 49), 0);
+  EXPECT_EQ(poll(), 0);
+  EXPECT_EQ(out_, kTruncated);
+  EXPECT_EQ(state_.sent_offset, 49);
+  EXPECT_EQ(poll(), 0);
+  EXPECT_EQ(out_, "");
+
+  append_file(path_, "after the cut\n");
+  poll();
+  EXPECT_EQ(sent(), "after the cut\n");
+  EXPECT_EQ(out_, "");
+}
+
+TEST_F(LogReader, ShrinkingThenGrowingPastTheOldSizeIsNotTruncation) {
+  write_file(path_, "0123456789");
+  poll();
+  write_file(path_, "abcdefghijklmno");
+  poll();
+  EXPECT_EQ(sent(), "klmno");
+  EXPECT_EQ(out_, "");
+}
+
+TEST_F(LogReader, GrowthBeyondOneFrameSendsTheFirstBytesAndSkipsTheRest) {
+  write_file(path_, "x");
+  poll();
+  const std::string growth = pattern(codec::kMaxPayload + 1);
+  append_file(path_, growth);
+  EXPECT_EQ(poll(), kMaxPayload + 1);
+  EXPECT_EQ(out_, short_read_message(kMaxPayload + 1));
+  EXPECT_EQ(sent(), growth.substr(0, codec::kMaxPayload));
+  EXPECT_EQ(state_.sent_offset, 1 + kMaxPayload + 1);
+  EXPECT_EQ(poll(), 0);
+
+  // Exactly one frame's worth is no short read.
+  append_file(path_, pattern(codec::kMaxPayload));
+  EXPECT_EQ(poll(), kMaxPayload + 1);
+  EXPECT_EQ(out_, "");
+}
+
+TEST_F(LogReader, SparseFileBeyondFourGibibytesWorksLikeASmallOne) {
+  constexpr std::int64_t kFourGiB = std::int64_t{1} << 32;
+  write_file(path_, "");
+  ASSERT_EQ(truncate(path_.c_str(), kFourGiB), 0);
+  append_file(path_, "tail");
+  EXPECT_EQ(poll(), kMaxPayload + 1);
+  EXPECT_EQ(out_, short_read_message(kFourGiB + 4));
+  EXPECT_EQ(sent(), std::string(codec::kMaxPayload, '\0'));  // the hole reads as zeros
+  EXPECT_EQ(state_.sent_offset, kFourGiB + 4);
+
+  append_file(path_, "more\n");
+  poll();
+  EXPECT_EQ(sent(), "more\n");
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(state_.sent_offset, kFourGiB + 9);
+}
+
+TEST_F(LogReader, RemovedFileIsFatal) {
+  write_file(path_, "line\n");
+  poll();
+  ASSERT_EQ(unlink(path_.c_str()), 0);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(poll(), -1);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "vantrel: Error stat'ing log file: No such file or directory\n");
+}
+
+TEST_F(LogReader, EmptyReadAfterACutIsTruncationNotFailure) {
+  // The writer cuts the file between the status query, which saw 10 more bytes, and the read.
+  for (const off_t cut : {off_t{30}, off_t{12}}) {
+    SCOPED_TRACE(cut);
+    write_file(path_, pattern(30));
+    state_.sent_offset = 30;
+    ASSERT_EQ(truncate(path_.c_str(), cut), 0);
+    std::int64_t next_offset = 40;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(read_growth(state_, settings_, 10, next_offset), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), kTruncated);
+    EXPECT_EQ(next_offset, cut);
+  }
+}
+
+}  // namespace
+}  // namespace vantrel::service
