@@ -18,6 +18,10 @@ std::string make_frame(const std::string& payload, std::uint32_t key = kTestKey)
 // Whether a block is one whole frame: 1 modulo 4 long, a trailer from 1 to 4, and padding that
 // unscrambles to 0xFF.
 bool looks_whole(const std::string& block, std::uint32_t key = kTestKey);
+// Takes apart a block of one or more whole frames of printable text (test payloads are), as
+// frames sent in quick succession run together on the wire; nothing when it is not one.
+bool split_printable_frames(const std::string& block, std::uint32_t key,
+                            std::vector<std::string>& texts);
 // Decodes one received block with `key`; returns the text up to its first zero byte.
 std::string decode_block(std::string block, std::uint32_t key = kTestKey);
 
