@@ -12,205 +12,139 @@
 namespace vantrel::testing {
 namespace {
 
-constexpr const char* kKeyLine = "key = \"3e07b1d4\"";
-
-int count_in(const std::string& text, const std::string& needle) {
-  int found = 0;
-  for (std::size_t at = text.find(needle); at != std::string::npos;
-       at = text.find(needle, at + needle.size())) {
-    ++found;
-  }
-  return found;
-}
-
 std::string config_text(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text += line + "\n";
   return text;
 }
 
+bool has(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
+}
+
 class ViewerTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(daemon_.start()) << daemon_.process().out(); }
   void TearDown() override {
-    if (viewer_.pid() > 0 && viewer_.running()) {
-      EXPECT_EQ(viewer_.stop().signal, SIGTERM) << viewer_.err();
+    for (Process* viewer : {&viewer_, &other_}) {
+      if (viewer->pid() > 0 && viewer->running()) {
+        EXPECT_EQ(viewer->stop().signal, SIGTERM) << viewer->err();
+      }
     }
-    if (!daemon_stopped_) {
-      EXPECT_TRUE(daemon_.stop_and_check()) << daemon_.process().out() << daemon_.process().err();
-    }
+    EXPECT_TRUE(daemon_.stop_and_check()) << daemon_.process().out() << daemon_.process().err();
   }
 
-  // Starts the viewer on the daemon's port. Without -c in `args` it finds the daemon's own
-  // configuration file beside the program path it is given.
-  void start_viewer(std::vector<std::string> args = {}) {
+  // Starts a viewer on the daemon's port. Without -c it reads the daemon's own configuration
+  // file, found beside the program path it is given.
+  void start(Process& viewer, std::vector<std::string> args = {}) {
     std::vector<std::string> argv = {daemon_.dir().file("vantrel-view"), "-p",
                                      std::to_string(daemon_.port())};
     argv.insert(argv.end(), args.begin(), args.end());
-    ASSERT_TRUE(viewer_.start(VANTREL_VIEW_BINARY, argv, daemon_.dir().path()));
+    ASSERT_TRUE(viewer.start(VANTREL_VIEW_BINARY, argv, daemon_.dir().path()));
   }
-  // A configuration file of the viewer's own, beside the daemon's.
-  std::string viewer_config(const std::vector<std::string>& lines) {
-    const std::string path = daemon_.dir().file("viewer.cfg");
-    write_file(path, config_text(lines));
-    return path;
+  std::string config(const std::string& name, const std::vector<std::string>& lines) {
+    write_file(daemon_.dir().file(name), config_text(lines));
+    return daemon_.dir().file(name);
   }
-  bool wait_for_error(const std::string& needle, int times = 1, Clock::duration limit = 10s) {
-    return viewer_.wait_until([&] { return count_in(viewer_.err(), needle) >= times; }, limit);
+  static bool wait_for_error(Process& viewer, const std::string& needle) {
+    return viewer.wait_until([&] { return has(viewer.err(), needle); });
   }
-  // Waits until the viewer has written exactly `expected`, or more than that.
-  bool wait_for_stream(const std::string& expected) {
-    viewer_.wait_until([&] { return viewer_.out().size() >= expected.size(); });
-    return viewer_.out() == expected;
-  }
-  void stop_daemon() {
-    ASSERT_TRUE(daemon_.stop_and_check());
-    daemon_stopped_ = true;
+  // Appends to the log and waits until the viewer has written all it should have so far.
+  bool appended_comes_out(const std::string& text) {
+    daemon_.append(text);
+    expected_ += text;
+    viewer_.wait_until([&] { return viewer_.out().size() >= expected_.size(); });
+    return viewer_.out() == expected_;
   }
 
   Daemon daemon_;
   Process viewer_;
-  bool daemon_stopped_ = false;
+  Process other_;
+  std::string expected_;
 };
 
 TEST_F(ViewerTest, LogsInAndWritesWhatIsAppendedByteForByte) {
-  start_viewer();
-  ASSERT_TRUE(wait_for_error("vantrel-view: logged in; following " + daemon_.log_path() + "\n"))
-      << viewer_.err();
+  start(viewer_);
+  ASSERT_TRUE(wait_for_error(viewer_, "logged in; following " + daemon_.log_path() + "\n"));
   EXPECT_TRUE(daemon_.process().wait_for_output(") successfully logged in.\n"));
-  std::string expected = std::string("first line\n") + std::string("zero\0inside\n", 12) +
-                         "\xff\xfe high bytes\r\n";
-  daemon_.append(expected);
-  ASSERT_TRUE(wait_for_stream(expected)) << viewer_.err();
-  // A burst close to the largest frame arrives over several receives.
-  std::string burst;
-  for (int line = 0; burst.size() < 60000; ++line) {
-    burst += "burst line " + std::to_string(line) + std::string(static_cast<std::size_t>(line % 50), '.') + "\n";
-  }
-  daemon_.append(burst);
-  expected += burst;
-  ASSERT_TRUE(wait_for_stream(expected)) << viewer_.err();
-  for (const char* line : {"one\n", "two\n", "three\n"}) daemon_.append(line);
-  expected += "one\ntwo\nthree\n";
-  EXPECT_TRUE(wait_for_stream(expected)) << viewer_.err();
-  EXPECT_EQ(count_in(viewer_.err(), "dropped"), 0) << viewer_.err();
+  EXPECT_TRUE(appended_comes_out(std::string("zero\0inside\n\xff\xfe\r\n", 16)));
+  std::string burst;  // close to the largest frame: it arrives over several receives
+  for (int line = 0; burst.size() < 60000; ++line) burst += "line " + std::to_string(line) + "\n";
+  EXPECT_TRUE(appended_comes_out(burst)) << viewer_.err();
+  for (const char* line : {"one\n", "two\n", "three\n"}) EXPECT_TRUE(appended_comes_out(line));
+  EXPECT_FALSE(has(viewer_.err(), "dropped")) << viewer_.err();
 }
 
 TEST_F(ViewerTest, WithoutAPasswordItFollowsWithoutLoggingIn) {
-  start_viewer({"-c", viewer_config({kKeyLine})});
-  ASSERT_TRUE(wait_for_error("vantrel-view: connected to 127.0.0.1:"));
+  start(viewer_, {"-c", config("key_only.cfg", {"key = \"3e07b1d4\""})});
   ASSERT_TRUE(daemon_.process().wait_for_output("vantrel: Connect from host"));
-  daemon_.append("no login needed\n");
-  EXPECT_TRUE(wait_for_stream("no login needed\n")) << viewer_.err();
+  EXPECT_TRUE(appended_comes_out("no login needed\n")) << viewer_.err();
   EXPECT_EQ(daemon_.process().count("vantrel: Got message"), 0);
-  EXPECT_EQ(count_in(viewer_.err(), "logged in"), 0);
 }
 
-TEST_F(ViewerTest, ARefusedPasswordEndsWithStatusOne) {
-  start_viewer({"-c", viewer_config({"password = \"guess\"", kKeyLine})});
+TEST_F(ViewerTest, ARefusedPasswordEndsWithOneAndAnotherKeyWithFour) {
+  start(viewer_, {"-c", config("guess.cfg", {"password = \"guess\"", "key = \"3e07b1d4\""})});
   ASSERT_TRUE(viewer_.wait_for_exit());
   EXPECT_EQ(viewer_.outcome().exit_code, 1);
-  EXPECT_NE(viewer_.err().find("vantrel-view: the daemon refused the password\n"),
-            std::string::npos)
-      << viewer_.err();
-  EXPECT_TRUE(daemon_.process().wait_for_output("vantrel: Wrong Password!("));
+  EXPECT_TRUE(has(viewer_.err(), "vantrel-view: the daemon refused the password\n"));
+  start(other_, {"-c", config("other_key.cfg", {"password = \"secret\"", "key = \"11223344\""})});
+  ASSERT_TRUE(other_.wait_for_exit(15s));
+  EXPECT_EQ(other_.outcome().exit_code, 4) << other_.err();
+  EXPECT_TRUE(has(other_.err(), "key")) << other_.err();
+  EXPECT_EQ(other_.out(), "");
 }
 
-TEST_F(ViewerTest, AnotherKeyThanTheDaemonsEndsTheLoginWithStatusFour) {
-  start_viewer({"-c", viewer_config({"password = \"secret\"", "key = \"11223344\""})});
-  ASSERT_TRUE(viewer_.wait_for_exit(15s));
-  EXPECT_EQ(viewer_.outcome().exit_code, 4) << viewer_.err();
-  EXPECT_NE(viewer_.err().find("key"), std::string::npos) << viewer_.err();
-  EXPECT_EQ(viewer_.out(), "");
-}
-
-TEST_F(ViewerTest, TheDaemonGoingAwayEndsWithStatusTwo) {
-  start_viewer();
-  ASSERT_TRUE(wait_for_error("logged in"));
-  stop_daemon();
-  ASSERT_TRUE(viewer_.wait_for_exit());
-  EXPECT_EQ(viewer_.outcome().exit_code, 2);
-  EXPECT_NE(viewer_.err().find("vantrel-view: the daemon closed the connection\n"),
-            std::string::npos)
-      << viewer_.err();
-}
-
-TEST_F(ViewerTest, WithRItWaitsLongerEachTimeAndGoesOnOnceTheDaemonIsBack) {
-  start_viewer({"-r"});
-  ASSERT_TRUE(wait_for_error("logged in"));
+TEST_F(ViewerTest, WhenTheDaemonGoesAwayItEndsWithTwoOrWithRReconnectsOnceItIsBack) {
+  start(viewer_, {"-r"});
+  start(other_);
+  ASSERT_TRUE(wait_for_error(viewer_, "logged in") && wait_for_error(other_, "logged in"));
   ASSERT_TRUE(daemon_.stop_and_check());
-  // The first retry, a second later, finds no daemon, so the next wait is twice as long.
-  ASSERT_TRUE(wait_for_error("vantrel-view: reconnecting in 2 s\n")) << viewer_.err();
-  EXPECT_NE(viewer_.err().find("vantrel-view: reconnecting in 1 s\n"), std::string::npos);
-  EXPECT_NE(viewer_.err().find("Connection refused"), std::string::npos);
-  ASSERT_TRUE(daemon_.start()) << daemon_.process().out() << daemon_.process().err();
-  ASSERT_TRUE(wait_for_error("logged in", 2)) << viewer_.err();
-  daemon_.append("after the restart\n");
-  EXPECT_TRUE(wait_for_stream("after the restart\n")) << viewer_.err();
+  ASSERT_TRUE(other_.wait_for_exit());
+  EXPECT_EQ(other_.outcome().exit_code, 2);
+  EXPECT_TRUE(has(other_.err(), "vantrel-view: the daemon closed the connection\n"));
+  // The retry a second later finds no daemon, so the next wait is twice as long.
+  ASSERT_TRUE(wait_for_error(viewer_, "vantrel-view: reconnecting in 2 s\n")) << viewer_.err();
+  EXPECT_TRUE(has(viewer_.err(), "reconnecting in 1 s\n") && has(viewer_.err(), "refused"));
+  ASSERT_TRUE(daemon_.start()) << daemon_.process().out();
+  ASSERT_TRUE(viewer_.wait_until([&] { return viewer_.err().find("logged in") !=
+                                              viewer_.err().rfind("logged in"); }));
+  EXPECT_TRUE(appended_comes_out("after the restart\n")) << viewer_.err();
 }
 
-// Runs the viewer with `args` and no daemon at all.
-Outcome run_viewer(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"vantrel-view"};
-  argv.insert(argv.end(), args.begin(), args.end());
+TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
   TempDir dir;
-  return run_to_exit(VANTREL_VIEW_BINARY, argv, dir.path());
-}
-
-TEST(ViewerSetup, HelpPrintsTheUsageAndEndsWithStatusZero) {
-  const Outcome outcome = run_viewer({"-h"});
-  EXPECT_EQ(outcome.exit_code, 0);
-  EXPECT_EQ(outcome.out.rfind("Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-h] [HOST]\n", 0),
-            0u)
-      << outcome.out;
-  EXPECT_EQ(outcome.err, "");
-}
-
-TEST(ViewerSetup, BadCommandLinesAndConfigurationsEndWithStatusFive) {
-  TempDir dir;
-  const std::string no_key = dir.file("no_key.cfg");
-  const std::string zero_key = dir.file("zero_key.cfg");
-  write_file(no_key, config_text({"password = \"secret\""}));
-  write_file(zero_key, config_text({"password = \"secret\"", "key = \"00000000\""}));
+  const auto file = [&](const std::string& name, const std::vector<std::string>& lines) {
+    write_file(dir.file(name), config_text(lines));
+    return dir.file(name);
+  };
+  const std::string key = file("key.cfg", {"key = \"3e07b1d4\""});
+  const std::string no_key = file("no_key.cfg", {"password = \"secret\""});
+  const std::string zero_key = file("zero_key.cfg", {"key = \"00000000\""});
+  const std::string port = std::to_string(free_port());
   const struct {
     std::vector<std::string> args;
-    std::string message;
+    int status;
+    std::string message;  // on standard error, or on standard output for -h
   } cases[] = {
-      {{"-c", dir.file("missing.cfg")},
-       "vantrel: Error opening config file '" + dir.file("missing.cfg") +
-           "': No such file or directory\n"},
-      {{}, "vantrel: Error opening config file 'vantrel.cfg': No such file or directory\n"},
-      {{"-c", no_key}, "vantrel-view: '" + no_key + "' sets no key, or a zero one"},
-      {{"-c", zero_key}, "vantrel-view: '" + zero_key + "' sets no key, or a zero one"},
-      {{"-x"}, "vantrel-view: unknown option '-x'\n"},
-      {{"-p", "65536"}, "vantrel-view: not a port from 1 to 65535: '65536'\n"},
-      {{"-p", "12ab"}, "vantrel-view: not a port from 1 to 65535: '12ab'\n"},
-      {{"-c"}, "vantrel-view: missing value after '-c'\n"},
-      {{"host1", "host2"}, "vantrel-view: more than one host: 'host2'\n"},
+      {{"-h"}, 0, "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-h] [HOST]\n"},
+      {{}, 5, "vantrel: Error opening config file 'vantrel.cfg': No such file or directory\n"},
+      {{"-c", no_key}, 5, "vantrel-view: '" + no_key + "' sets no key, or a zero one"},
+      {{"-c", zero_key}, 5, "vantrel-view: '" + zero_key + "' sets no key, or a zero one"},
+      {{"-x"}, 5, "vantrel-view: unknown option '-x'\n"},
+      {{"-p", "65536"}, 5, "vantrel-view: not a port from 1 to 65535: '65536'\n"},
+      {{"-p", "12ab"}, 5, "vantrel-view: not a port from 1 to 65535: '12ab'\n"},
+      {{"-c"}, 5, "vantrel-view: missing value after '-c'\n"},
+      {{"one", "two"}, 5, "vantrel-view: more than one host: 'two'\n"},
+      {{"-c", key, "no-such-host.invalid"}, 3, "unknown host 'no-such-host.invalid': "},
+      {{"-c", key, "-p", port}, 3, "connect to 127.0.0.1:" + port + ": Connection refused\n"},
   };
   for (const auto& test : cases) {
-    const Outcome outcome = run_viewer(test.args);
-    EXPECT_EQ(outcome.exit_code, 5) << test.message;
-    EXPECT_NE(outcome.err.find(test.message), std::string::npos) << outcome.err;
-    EXPECT_EQ(outcome.out, "");
+    std::vector<std::string> argv = {"vantrel-view"};
+    argv.insert(argv.end(), test.args.begin(), test.args.end());
+    const Outcome outcome = run_to_exit(VANTREL_VIEW_BINARY, argv, dir.path());
+    EXPECT_EQ(outcome.exit_code, test.status) << test.message;
+    EXPECT_TRUE(has(test.status == 0 ? outcome.out : outcome.err, test.message)) << outcome.err;
   }
-}
-
-TEST(ViewerSetup, AnUnknownHostOrARefusedConnectionEndsWithStatusThree) {
-  TempDir dir;
-  const std::string config = dir.file("vantrel.cfg");
-  write_file(config, config_text({kKeyLine}));
-  const std::string port = std::to_string(free_port());
-  Outcome outcome = run_viewer({"-c", config, "-p", port, "no-such-host.invalid"});
-  EXPECT_EQ(outcome.exit_code, 3);
-  EXPECT_NE(outcome.err.find("vantrel-view: unknown host 'no-such-host.invalid': "),
-            std::string::npos)
-      << outcome.err;
-  outcome = run_viewer({"-c", config, "-p", port});
-  EXPECT_EQ(outcome.exit_code, 3);
-  EXPECT_NE(outcome.err.find("vantrel-view: connect to 127.0.0.1:" + port + ": Connection refused\n"),
-            std::string::npos)
-      << outcome.err;
 }
 
 }  // namespace
