@@ -20,7 +20,9 @@ const Key kKey = settings::key_from_number(testing::kTestKey);
 std::string sample(std::size_t size) {
   const std::string alphabet = "abcdefghij KLMNOPQRST 0123456789\n";
   std::string text;
-  for (std::size_t i = 0; i < size; ++i) text += i % 97 == 13 ? '\0' : alphabet[i % alphabet.size()];
+  for (std::size_t i = 0; i < size; ++i) {
+    text += i % 97 == 13 ? '\0' : alphabet[i % alphabet.size()];
+  }
   return text;
 }
 
@@ -66,7 +68,7 @@ TEST(FrameChecks, PayloadLengthComesFromTheTrailerAndPaddingMustUnscrambleToFF) 
     EXPECT_EQ(payload_length(bytes(block), block.size()), -1) << int{trailer};
   }
   EXPECT_EQ(payload_length(bytes("\x02"), 1), -1);  // a trailer longer than the block
-  std::string frame = make_frame("abcde");           // three padding bytes
+  std::string frame = make_frame("abcde");          // three padding bytes
   frame[6] = static_cast<char>(frame[6] ^ 1);
   EXPECT_FALSE(is_whole_frame(bytes(frame), frame.size(), kKey));
   frame = make_frame("abcde", 0x11223344);

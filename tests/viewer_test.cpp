@@ -106,8 +106,8 @@ TEST_F(ViewerTest, WhenTheDaemonGoesAwayItEndsWithTwoOrWithRReconnectsOnceItIsBa
   ASSERT_TRUE(wait_for_error(viewer_, "vantrel-view: reconnecting in 2 s\n")) << viewer_.err();
   EXPECT_TRUE(has(viewer_.err(), "reconnecting in 1 s\n") && has(viewer_.err(), "refused"));
   ASSERT_TRUE(daemon_.start()) << daemon_.process().out();
-  ASSERT_TRUE(viewer_.wait_until([&] { return viewer_.err().find("logged in") !=
-                                              viewer_.err().rfind("logged in"); }));
+  ASSERT_TRUE(viewer_.wait_until(
+      [&] { return viewer_.err().find("logged in") != viewer_.err().rfind("logged in"); }));
   EXPECT_TRUE(appended_comes_out("after the restart\n")) << viewer_.err();
 }
 

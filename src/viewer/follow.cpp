@@ -113,7 +113,8 @@ bool send_login(Session& session, const settings::Settings& settings) {
   session.login_text = "PASS " + *settings.password;
   std::vector<std::uint8_t> frame(codec::encoded_room(session.login_text.size()));
   std::memcpy(frame.data(), session.login_text.data(), session.login_text.size());
-  const std::size_t length = codec::encode_frame(frame.data(), session.login_text.size(), settings.key);
+  const std::size_t length =
+      codec::encode_frame(frame.data(), session.login_text.size(), settings.key);
   if (send(session.fd, frame.data(), length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) {
     report_system_error("send login");
     return false;
@@ -186,8 +187,10 @@ void report_drop(const FrameAssembly& assembly) {
                    assembly.dropped);
       break;
     case DropReason::kTooLong:
-      std::fprintf(stderr, "vantrel-view: dropped %zu bytes that grew past %zu without forming a "
-                   "frame\n", assembly.dropped, kMaxBlock);
+      std::fprintf(stderr,
+                   "vantrel-view: dropped %zu bytes that grew past %zu without forming a "
+                   "frame\n",
+                   assembly.dropped, kMaxBlock);
       break;
     case DropReason::kNone:
       break;
@@ -195,8 +198,8 @@ void report_drop(const FrameAssembly& assembly) {
 }
 
 // Handles what one receive completed; a value when the session ends.
-std::optional<SessionEnd> take_receive(Session& session, const std::uint8_t* data,
-                                       std::size_t size, const Key& key) {
+std::optional<SessionEnd> take_receive(Session& session, const std::uint8_t* data, std::size_t size,
+                                       const Key& key) {
   FrameAssembly& assembly = session.assembly;
   add_receive(assembly, data, size, key);
   if (assembly.dropped > 0) report_drop(assembly);
@@ -212,8 +215,10 @@ SessionEnd follow(Session& session, const Key& key) {
   std::vector<std::uint8_t> buffer(kMaxBlock);
   for (;;) {
     if (!wait_readable(session)) {
-      std::fprintf(stderr, "vantrel-view: no answer to the login within %d s; does the key match "
-                           "the daemon's?\n", kLoginReplySeconds);
+      std::fprintf(stderr,
+                   "vantrel-view: no answer to the login within %d s; does the key match "
+                   "the daemon's?\n",
+                   kLoginReplySeconds);
       return SessionEnd::kLoginUnread;
     }
     const ssize_t received = recv(session.fd, buffer.data(), buffer.size(), 0);

@@ -83,8 +83,7 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
 
 bool load_viewer_settings(const char* program_path, ViewerOptions& options) {
   settings::Settings& settings = options.settings;
-  const std::string path =
-      settings.configfile.value_or(settings::config_path_beside(program_path));
+  const std::string path = settings.configfile.value_or(settings::config_path_beside(program_path));
   if (settings::read_config_file(program_path, settings) != 0) return false;
   if (settings::key_to_number(settings.key) == 0) {
     std::fprintf(stderr,

@@ -35,13 +35,13 @@ using settings::Key;
 inline constexpr std::size_t kMaxBlock = 65536;
 
 // Exit statuses.
-inline constexpr int kExitHelp = 0;           // -h printed the usage text
-inline constexpr int kExitRefused = 1;        // the daemon refused the password
-inline constexpr int kExitDaemonGone = 2;     // the daemon closed the connection (without -r)
-inline constexpr int kExitNoConnection = 3;   // unknown host, or no connection could be made
-inline constexpr int kExitLoginUnread = 4;    // no readable answer to the login: wrong key?
-inline constexpr int kExitBadSetup = 5;       // bad command line or configuration file
-inline constexpr int kExitOutputFailed = 6;   // standard output could not be written
+inline constexpr int kExitHelp = 0;          // -h printed the usage text
+inline constexpr int kExitRefused = 1;       // the daemon refused the password
+inline constexpr int kExitDaemonGone = 2;    // the daemon closed the connection (without -r)
+inline constexpr int kExitNoConnection = 3;  // unknown host, or no connection could be made
+inline constexpr int kExitLoginUnread = 4;   // no readable answer to the login: wrong key?
+inline constexpr int kExitBadSetup = 5;      // bad command line or configuration file
+inline constexpr int kExitOutputFailed = 6;  // standard output could not be written
 
 // Reconnection delays with -r: the first wait, doubled after each failed attempt up to the last.
 inline constexpr int kFirstRetrySeconds = 1;
@@ -73,11 +73,11 @@ struct Payload {
 };
 
 struct FrameAssembly {
-  std::vector<std::uint8_t> block;     // receives gathered since the last frames or drop
-  std::vector<Payload> payloads;       // the payloads the last receive completed, in order
-  std::size_t dropped = 0;             // bytes the last receive showed to be no frame
+  std::vector<std::uint8_t> block;  // receives gathered since the last frames or drop
+  std::vector<Payload> payloads;    // the payloads the last receive completed, in order
+  std::size_t dropped = 0;          // bytes the last receive showed to be no frame
   DropReason drop_reason = DropReason::kNone;
-  bool finished = false;               // block holds decoded frames; the next receive starts anew
+  bool finished = false;  // block holds decoded frames; the next receive starts anew
 };
 
 // Adds one receive to the assembly. Afterwards `payloads` lists the frames it completed (their
@@ -90,7 +90,7 @@ void add_receive(FrameAssembly& assembly, const std::uint8_t* data, std::size_t 
 
 struct ViewerOptions {
   std::string host = "127.0.0.1";
-  bool reconnect = false;      // -r: reconnect whenever the daemon goes away
+  bool reconnect = false;       // -r: reconnect whenever the daemon goes away
   settings::Settings settings;  // port, password and key; -c and -p fill it too
 };
 
