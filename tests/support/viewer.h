@@ -69,7 +69,6 @@ class Daemon {
   bool start();
   void append(const std::string& text) { append_file(log_path(), text); }
   std::string log_path() const { return dir_.file("test.log"); }
-  std::string config_path() const { return dir_.file("vantrel.cfg"); }
   const TempDir& dir() const { return dir_; }
   unsigned short port() const { return port_; }
   Process& process() { return process_; }
