@@ -1,9 +1,12 @@
 # Front door: `make run` starts the daemon on the example configuration, `make test` builds
-# from scratch and runs every test.
+# from scratch and runs every test, `make demo` shows log lines arriving through the viewer,
+# `make install` installs into $(PREFIX).
 BUILD ?= build
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+DEMO_PORT ?= 55920
 
-.PHONY: all build run test bench clean
+.PHONY: all build run demo install test bench clean
 
 all: build
 
@@ -13,6 +16,12 @@ build:
 
 run: build
 	cd examples && touch example.log && ../$(BUILD)/vantrel -c vantrel.cfg
+
+demo: build
+	DEMO_PORT=$(DEMO_PORT) bash scripts/demo.sh $(BUILD)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 test:
 	rm -rf $(BUILD)

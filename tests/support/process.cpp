@@ -67,6 +67,13 @@ Process::~Process() {
 
 bool Process::start(const std::string& program, const std::vector<std::string>& argv,
                     const std::string& cwd) {
+  // A process object may run its program again once the last run has ended.
+  if (pid_ > 0 && !ended_) return false;
+  if (out_fd_ >= 0) close(out_fd_);
+  if (err_fd_ >= 0) close(err_fd_);
+  out_fd_ = err_fd_ = -1;
+  ended_ = false;
+  outcome_ = Outcome{};
   int out_pipe[2];
   int err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return false;

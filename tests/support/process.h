@@ -51,6 +51,7 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
+  // Starts the program; again after an earlier run has ended, with fresh output.
   bool start(const std::string& program, const std::vector<std::string>& argv,
              const std::string& cwd);
   // Collects output until `done` holds or the time runs out; returns whether it held.

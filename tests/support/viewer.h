@@ -68,10 +68,12 @@ struct DaemonOptions {
 class Daemon {
  public:
   explicit Daemon(const DaemonOptions& options = {});
-  // Starts the daemon and waits until it waits for viewers.
+  // Starts the daemon and waits until it waits for viewers; again after stop_and_check, on
+  // the same port, folder and log file.
   bool start();
   void append(const std::string& text) { append_file(log_path(), text); }
   std::string log_path() const { return dir_.file("test.log"); }
+  const TempDir& dir() const { return dir_; }
   unsigned short port() const { return port_; }
   Process& process() { return process_; }
   // Still running, then ends it; true when it had not stopped by itself or crashed.

@@ -1,0 +1,99 @@
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "viewer/viewer.h"
+
+namespace vantrel::viewer {
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-h] [HOST]\n"
+    "\n"
+    "Follows the log that a vantrel daemon serves and writes it to standard output.\n"
+    "\n"
+    "-c CONFIGFILE: the daemon's configuration file, read for its key, password and port\n"
+    "               (default: vantrel.cfg beside this program)\n"
+    "-p PORT:       the daemon's port (default: the file's port, else 55920)\n"
+    "-r:            reconnect whenever the daemon goes away\n"
+    "-h:            this text\n"
+    "HOST:          the daemon's host name or IPv4 address (default: 127.0.0.1)\n"
+    "\n"
+    "Exit status: 0 after -h, 1 password refused, 2 daemon gone, 3 no connection,\n"
+    "             4 no readable answer to the login, 5 bad command line or configuration,\n"
+    "             6 standard output not writable\n";
+
+ArgumentsResult usage_error(const char* problem, const char* argument) {
+  std::fprintf(stderr, "vantrel-view: %s '%s'\n\n%s", problem, argument, kUsage);
+  return ArgumentsResult::kError;
+}
+
+bool all_digits(const char* text) {
+  if (*text == '\0') return false;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return false;
+  }
+  return true;
+}
+
+// A port given with -p must be a plain number from 1 to 65535: unlike the daemon's lenient
+// reading, a typo here would only show as a connection to the wrong place.
+bool read_port_option(const char* text, settings::Settings& settings) {
+  if (!all_digits(text) || std::strlen(text) > 5) return false;
+  const int value = settings::parse_decimal(text);
+  if (value < 1 || value > 65535) return false;
+  settings.port = settings::parse_port(text);
+  return true;
+}
+
+}  // namespace
+
+ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, ViewerOptions& options) {
+  bool host_given = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (argument[0] != '-' || argument[1] == '\0') {
+      if (host_given) return usage_error("more than one host:", argument);
+      options.host = argument;
+      host_given = true;
+      continue;
+    }
+    const std::string option = argument;
+    if (option == "-h") {
+      std::fputs(kUsage, stdout);
+      return ArgumentsResult::kHelp;
+    }
+    if (option == "-r") {
+      options.reconnect = true;
+    } else if (option == "-c" || option == "-p") {
+      if (i + 1 >= argc) return usage_error("missing value after", argument);
+      const char* value = argv[++i];
+      if (option == "-c") {
+        options.settings.configfile = value;
+      } else if (!read_port_option(value, options.settings)) {
+        return usage_error("not a port from 1 to 65535:", value);
+      }
+    } else {
+      return usage_error("unknown option", argument);
+    }
+  }
+  return ArgumentsResult::kRun;
+}
+
+bool load_viewer_settings(const char* program_path, ViewerOptions& options) {
+  settings::Settings& settings = options.settings;
+  const std::string path = settings.configfile.value_or(settings::config_path_beside(program_path));
+  if (settings::read_config_file(program_path, settings) != 0) return false;
+  if (settings::key_to_number(settings.key) == 0) {
+    std::fprintf(stderr,
+                 "vantrel-view: '%s' sets no key, or a zero one; it needs the daemon's key,\n"
+                 "vantrel-view: in a line like: key = \"3e07b1d4\"\n",
+                 path.c_str());
+    return false;
+  }
+  if (settings.port == 0) settings.port = settings::kDefaultPort;
+  return true;
+}
+
+}  // namespace vantrel::viewer

@@ -1,0 +1,151 @@
+// vantrel-view against the real daemon on loopback: the login, the stream copied byte for byte,
+// the daemon going away and coming back, and the errors a user meets first.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/viewer.h"
+
+namespace vantrel::testing {
+namespace {
+
+std::string config_text(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+bool has(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
+}
+
+class ViewerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(daemon_.start()) << daemon_.process().out(); }
+  void TearDown() override {
+    for (Process* viewer : {&viewer_, &other_}) {
+      if (viewer->pid() > 0 && viewer->running()) {
+        EXPECT_EQ(viewer->stop().signal, SIGTERM) << viewer->err();
+      }
+    }
+    EXPECT_TRUE(daemon_.stop_and_check()) << daemon_.process().out() << daemon_.process().err();
+  }
+
+  // Starts a viewer on the daemon's port. Without -c it reads the daemon's own configuration
+  // file, found beside the program path it is given.
+  void start(Process& viewer, std::vector<std::string> args = {}) {
+    std::vector<std::string> argv = {daemon_.dir().file("vantrel-view"), "-p",
+                                     std::to_string(daemon_.port())};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ASSERT_TRUE(viewer.start(VANTREL_VIEW_BINARY, argv, daemon_.dir().path()));
+  }
+  std::string config(const std::string& name, const std::vector<std::string>& lines) {
+    write_file(daemon_.dir().file(name), config_text(lines));
+    return daemon_.dir().file(name);
+  }
+  static bool wait_for_error(Process& viewer, const std::string& needle) {
+    return viewer.wait_until([&] { return has(viewer.err(), needle); });
+  }
+  // Appends to the log and waits until the viewer has written all it should have so far.
+  bool appended_comes_out(const std::string& text) {
+    daemon_.append(text);
+    expected_ += text;
+    viewer_.wait_until([&] { return viewer_.out().size() >= expected_.size(); });
+    return viewer_.out() == expected_;
+  }
+
+  Daemon daemon_;
+  Process viewer_;
+  Process other_;
+  std::string expected_;
+};
+
+TEST_F(ViewerTest, LogsInAndWritesWhatIsAppendedByteForByte) {
+  start(viewer_);
+  ASSERT_TRUE(wait_for_error(viewer_, "logged in; following " + daemon_.log_path() + "\n"));
+  EXPECT_TRUE(daemon_.process().wait_for_output(") successfully logged in.\n"));
+  EXPECT_TRUE(appended_comes_out(std::string("zero\0inside\n\xff\xfe\r\n", 16)));
+  std::string burst;  // close to the largest frame: it arrives over several receives
+  for (int line = 0; burst.size() < 60000; ++line) burst += "line " + std::to_string(line) + "\n";
+  EXPECT_TRUE(appended_comes_out(burst)) << viewer_.err();
+  for (const char* line : {"one\n", "two\n", "three\n"}) EXPECT_TRUE(appended_comes_out(line));
+  EXPECT_FALSE(has(viewer_.err(), "dropped")) << viewer_.err();
+}
+
+TEST_F(ViewerTest, WithoutAPasswordItFollowsWithoutLoggingIn) {
+  start(viewer_, {"-c", config("key_only.cfg", {"key = \"3e07b1d4\""})});
+  ASSERT_TRUE(daemon_.process().wait_for_output("vantrel: Connect from host"));
+  EXPECT_TRUE(appended_comes_out("no login needed\n")) << viewer_.err();
+  EXPECT_EQ(daemon_.process().count("vantrel: Got message"), 0);
+}
+
+TEST_F(ViewerTest, ARefusedPasswordEndsWithOneAndAnotherKeyWithFour) {
+  start(viewer_, {"-c", config("guess.cfg", {"password = \"guess\"", "key = \"3e07b1d4\""})});
+  ASSERT_TRUE(viewer_.wait_for_exit());
+  EXPECT_EQ(viewer_.outcome().exit_code, 1);
+  EXPECT_TRUE(has(viewer_.err(), "vantrel-view: the daemon refused the password\n"));
+  start(other_, {"-c", config("other_key.cfg", {"password = \"secret\"", "key = \"11223344\""})});
+  ASSERT_TRUE(other_.wait_for_exit(15s));
+  EXPECT_EQ(other_.outcome().exit_code, 4) << other_.err();
+  EXPECT_TRUE(has(other_.err(), "key")) << other_.err();
+  EXPECT_EQ(other_.out(), "");
+}
+
+TEST_F(ViewerTest, WhenTheDaemonGoesAwayItEndsWithTwoOrWithRReconnectsOnceItIsBack) {
+  start(viewer_, {"-r"});
+  start(other_);
+  ASSERT_TRUE(wait_for_error(viewer_, "logged in") && wait_for_error(other_, "logged in"));
+  ASSERT_TRUE(daemon_.stop_and_check());
+  ASSERT_TRUE(other_.wait_for_exit());
+  EXPECT_EQ(other_.outcome().exit_code, 2);
+  EXPECT_TRUE(has(other_.err(), "vantrel-view: the daemon closed the connection\n"));
+  // The retry a second later finds no daemon, so the next wait is twice as long.
+  ASSERT_TRUE(wait_for_error(viewer_, "vantrel-view: reconnecting in 2 s\n")) << viewer_.err();
+  EXPECT_TRUE(has(viewer_.err(), "reconnecting in 1 s\n") && has(viewer_.err(), "refused"));
+  ASSERT_TRUE(daemon_.start()) << daemon_.process().out();
+  ASSERT_TRUE(viewer_.wait_until(
+      [&] { return viewer_.err().find("logged in") != viewer_.err().rfind("logged in"); }));
+  EXPECT_TRUE(appended_comes_out("after the restart\n")) << viewer_.err();
+}
+
+TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
+  TempDir dir;
+  const auto file = [&](const std::string& name, const std::vector<std::string>& lines) {
+    write_file(dir.file(name), config_text(lines));
+    return dir.file(name);
+  };
+  const std::string key = file("key.cfg", {"key = \"3e07b1d4\""});
+  const std::string no_key = file("no_key.cfg", {"password = \"secret\""});
+  const std::string zero_key = file("zero_key.cfg", {"key = \"00000000\""});
+  const std::string port = std::to_string(free_port());
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string message;  // on standard error, or on standard output for -h
+  } cases[] = {
+      {{"-h"}, 0, "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-h] [HOST]\n"},
+      {{}, 5, "vantrel: Error opening config file 'vantrel.cfg': No such file or directory\n"},
+      {{"-c", no_key}, 5, "vantrel-view: '" + no_key + "' sets no key, or a zero one"},
+      {{"-c", zero_key}, 5, "vantrel-view: '" + zero_key + "' sets no key, or a zero one"},
+      {{"-x"}, 5, "vantrel-view: unknown option '-x'\n"},
+      {{"-p", "65536"}, 5, "vantrel-view: not a port from 1 to 65535: '65536'\n"},
+      {{"-p", "12ab"}, 5, "vantrel-view: not a port from 1 to 65535: '12ab'\n"},
+      {{"-c"}, 5, "vantrel-view: missing value after '-c'\n"},
+      {{"one", "two"}, 5, "vantrel-view: more than one host: 'two'\n"},
+      {{"-c", key, "no-such-host.invalid"}, 3, "unknown host 'no-such-host.invalid': "},
+      {{"-c", key, "-p", port}, 3, "connect to 127.0.0.1:" + port + ": Connection refused\n"},
+  };
+  for (const auto& test : cases) {
+    std::vector<std::string> argv = {"vantrel-view"};
+    argv.insert(argv.end(), test.args.begin(), test.args.end());
+    const Outcome outcome = run_to_exit(VANTREL_VIEW_BINARY, argv, dir.path());
+    EXPECT_EQ(outcome.exit_code, test.status) << test.message;
+    EXPECT_TRUE(has(test.status == 0 ? outcome.out : outcome.err, test.message)) << outcome.err;
+  }
+}
+
+}  // namespace
+}  // namespace vantrel::testing
