@@ -15,7 +15,8 @@ class LoginTest : public ::testing::Test {
   }
 
   // Sends one frame from a fresh viewer and returns the decoded reply.
-  std::string exchange(TestViewer& viewer, const std::string& payload, std::uint32_t key = kTestKey) {
+  std::string exchange(TestViewer& viewer, const std::string& payload,
+                       std::uint32_t key = kTestKey) {
     if (viewer.descriptor() < 0) {
       EXPECT_TRUE(viewer.connect_to(daemon_.port()));
     }

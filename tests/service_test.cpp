@@ -79,7 +79,8 @@ TEST_F(ServiceTest, AViewerThatLeavesIsDroppedAndTheOthersGoOn) {
   auto staying = connect_viewer();
   const int leaving_descriptor_report = out().count("vantrel: Client disconnected(");
   leaving->close_now();
-  ASSERT_TRUE(out().wait_for_output("vantrel: Client disconnected(", leaving_descriptor_report + 1));
+  ASSERT_TRUE(
+      out().wait_for_output("vantrel: Client disconnected(", leaving_descriptor_report + 1));
   daemon_.append("still here\n");
   EXPECT_TRUE(staying->receive_text("still here\n"));
 }

@@ -1,13 +1,12 @@
 // vantrel-view against the real daemon on loopback: the login, the stream copied byte for byte,
 // the daemon going away and coming back, and the errors a user meets first.
-#include <signal.h>
+#include "support/viewer.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <string>
 #include <vector>
-
-#include "support/viewer.h"
 
 namespace vantrel::testing {
 namespace {

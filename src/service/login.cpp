@@ -35,7 +35,8 @@ void send_reply(ServiceState& state, const Settings& settings, int descriptor,
 void accept_login(ServiceState& state, const Settings& settings, int descriptor) {
   // Bounded to one frame's payload, so that no log file path can outgrow the buffer.
   char* reply = reinterpret_cast<char*>(state.buffer.get());
-  const int wanted = std::snprintf(reply, codec::kMaxPayload + 1, "YIPI %s", settings.logfile->c_str());
+  const int wanted =
+      std::snprintf(reply, codec::kMaxPayload + 1, "YIPI %s", settings.logfile->c_str());
   const std::size_t length = std::min(static_cast<std::size_t>(wanted), codec::kMaxPayload);
   send_reply(state, settings, descriptor, length);
   std::printf("vantrel: Client(%d) successfully logged in.\n", descriptor);

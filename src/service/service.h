@@ -27,9 +27,9 @@ inline constexpr int kWaitSeconds = 2;
 
 struct ServiceState {
   int listener = -1;
-  std::uint64_t clients = 0;   // bit d set: descriptor d is a connected viewer
-  int client_count = 0;        // decides whether the wait is limited
-  std::int64_t sent_offset = 0;  // the log file's content up to here has been taken
+  std::uint64_t clients = 0;               // bit d set: descriptor d is a connected viewer
+  int client_count = 0;                    // decides whether the wait is limited
+  std::int64_t sent_offset = 0;            // the log file's content up to here has been taken
   std::unique_ptr<std::uint8_t[]> buffer;  // kTransferBufferSize bytes
 };
 

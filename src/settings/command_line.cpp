@@ -25,7 +25,9 @@ constexpr const char* kUsage =
     "command-line options override config file ones\n"
     "\n";
 
-char fold_ascii_upper(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char fold_ascii_upper(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool takes_value(char option) { return option == 'c' || option == 'f' || option == 'p'; }
 

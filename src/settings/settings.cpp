@@ -70,8 +70,9 @@ int check_settings(Settings& settings) {
   }
   if (settings.quiet == -1) settings.quiet = 0;
   if (settings.port == 0) {
-    std::printf("vantrel: No port specified on command-line or in config file, using default(%u).\n",
-                unsigned{kDefaultPort});
+    std::printf(
+        "vantrel: No port specified on command-line or in config file, using default(%u).\n",
+        unsigned{kDefaultPort});
     settings.port = kDefaultPort;
   }
   if (!settings.logfile) {

@@ -177,8 +177,8 @@ Daemon::Daemon(const DaemonOptions& options) : options_(options), port_(free_por
 }
 
 bool Daemon::start() {
-  std::vector<std::string> argv = {"vantrel", "-c", dir_.file("vantrel.cfg"),
-                                   "-p", std::to_string(port_), "-f", log_path()};
+  std::vector<std::string> argv = {
+      "vantrel", "-c", dir_.file("vantrel.cfg"), "-p", std::to_string(port_), "-f", log_path()};
   argv.insert(argv.end(), options_.extra_args.begin(), options_.extra_args.end());
   if (!process_.start(VANTREL_BINARY, argv, dir_.path())) return false;
   if (!process_.wait_for_output("vantrel: Waiting for clients connection...\n")) return false;
