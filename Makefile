@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 DEMO_PORT ?= 55920
 
-.PHONY: all build run demo install test bench clean
+.PHONY: all build run demo install test lint bench clean
 
 all: build
 
@@ -28,6 +28,15 @@ test:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Static checks: the clang build (its own warnings), the format, clang-tidy and cppcheck.
+lint:
+	cmake -S . -B $(BUILD)-lint -DCMAKE_CXX_COMPILER=clang++ -DVANTREL_BENCH=OFF
+	cmake --build $(BUILD)-lint -j $(JOBS)
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+	git ls-files 'src/*.cpp' | xargs -P $(JOBS) -n 4 clang-tidy -p $(BUILD)-lint --quiet
+	cppcheck --enable=warning,style,performance,portability --std=c++20 --language=c++ \
+	  --inline-suppr --error-exitcode=1 --quiet -I src $$(git ls-files 'src/*.cpp')
 
 bench: build
 	$(BUILD)/bench/frame_bench

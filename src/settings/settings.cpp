@@ -19,7 +19,7 @@ int hex_digit_value(char c) {
 
 std::uint32_t parse_hex_key(const char* text) {
   const char* p = text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  while (std::isspace(static_cast<unsigned char>(*p)) != 0) ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') negative = (*p++ == '-');
   if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
