@@ -57,12 +57,23 @@ TEST_F(ServiceTest, GrowthReachesEveryViewerOnceAndSendIsReportedPerViewer) {
   EXPECT_TRUE(out().wait_for_output(kSent, 4));
 }
 
-TEST_F(ServiceTest, NothingIsTakenWhileNobodyWatchesAndTheNextViewerGetsItAll) {
-  daemon_.append("written while nobody watched\n");
-  daemon_.append("and more\n");
-  auto viewer = connect_viewer();
-  ASSERT_TRUE(viewer->receive_text("written while nobody watched\nand more\n"));
-  EXPECT_TRUE(out().wait_for_output(kSent));
+// The first poll takes the whole existing file; growth appended before it would go to nobody.
+// Started on a log longer than one frame, the daemon reports that poll (the cut to one frame),
+// so the growth below is known to come after it.
+TEST(ServiceIdle, NothingIsTakenWhileNobodyWatchesAndTheNextViewerGetsItAll) {
+  DaemonOptions options;
+  options.initial_log = std::string(70000, '.') + "\n";
+  Daemon daemon(options);
+  ASSERT_TRUE(daemon.start());
+  ASSERT_TRUE(daemon.process().wait_for_output("vantrel: log size diff == 70001 but read "));
+  daemon.append("written while nobody watched\n");
+  daemon.append("and more\n");
+  TestViewer viewer;
+  ASSERT_TRUE(viewer.connect_to(daemon.port()));
+  ASSERT_TRUE(viewer.receive_text("written while nobody watched\nand more\n"));
+  EXPECT_EQ(viewer.received_text().find('.'), std::string::npos);
+  EXPECT_TRUE(daemon.process().wait_for_output(kSent));
+  EXPECT_TRUE(daemon.stop_and_check());
 }
 
 TEST_F(ServiceTest, AViewerThatLeavesIsDroppedAndTheOthersGoOn) {
