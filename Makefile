@@ -14,8 +14,10 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = config_file command_line receive
 FUZZ_FLAGS_receive = -max_len=65536
+# `make soak DURATION=600`: the soak run, in seconds.
+DURATION ?= 60
 
-.PHONY: all build run test test-asan fuzz bench clean
+.PHONY: all build run test test-asan fuzz soak bench clean
 
 all: build
 
@@ -61,6 +63,9 @@ mkdir -p $(FUZZ_BUILD)/corpus/$(1)
 @grep -E '^Done|number_of_executed_units|new_units_added|peak_rss_mb' $(FUZZ_BUILD)/$(1).log
 
 endef
+
+soak:
+	tests/soak/soak.sh $(DURATION) $(BUILD)
 
 bench: build
 	$(BUILD)/bench/frame_bench
