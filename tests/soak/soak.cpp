@@ -91,6 +91,9 @@ bool start_daemon(Daemon& daemon, const std::string& program, const std::string&
     dup2(null_input, 0);
     dup2(pipe_ends[1], 1);
     dup2(pipe_ends[1], 2);
+    // Viewers are counted in descriptors: the daemon starts with 0, 1 and 2 alone, whatever
+    // this process inherited.
+    close_range(3, ~0u, 0);
     if (chdir(folder.c_str()) != 0) _exit(121);
     execl(program.c_str(), "vantrel", "-c", config.c_str(), "-p", port_text.c_str(), "-f",
           log.c_str(), "-q", static_cast<char*>(nullptr));
