@@ -17,7 +17,7 @@ FUZZ_FLAGS_receive = -max_len=65536
 # `make soak DURATION=600`: the soak run, in seconds.
 DURATION ?= 60
 
-.PHONY: all build run test test-asan fuzz soak bench clean
+.PHONY: all build run test test-asan fuzz soak fanout bench clean
 
 all: build
 
@@ -66,6 +66,10 @@ endef
 
 soak:
 	tests/soak/soak.sh $(DURATION) $(BUILD)
+
+# The fan-out benchmark: the daemon with 1, 10 and 60 viewers, against one memcpy per viewer.
+fanout: build
+	$(BUILD)/bench/fanout_bench $(BUILD)/vantrel
 
 bench: build
 	$(BUILD)/bench/frame_bench
