@@ -67,8 +67,11 @@ struct Viewer {
   std::string pending;      // received bytes not yet cut into frames
 };
 
+pid_t running_daemon = -1;  // stopped by give_up too
+
 [[noreturn]] void give_up(const char* why) {
   std::fprintf(stderr, "fanout_bench: %s\n", why);
+  if (running_daemon > 0) kill(running_daemon, SIGTERM);
   std::exit(2);
 }
 
@@ -129,11 +132,13 @@ void start_daemon(Daemon& daemon, const std::string& program) {
   }
   close(pipe_ends[1]);
   daemon.output = pipe_ends[0];
+  running_daemon = daemon.pid;
 }
 
 void stop_daemon(Daemon& daemon) {
   kill(daemon.pid, SIGTERM);
   waitpid(daemon.pid, nullptr, 0);
+  running_daemon = -1;
   close(daemon.output);
   std::filesystem::remove_all(daemon.folder);
 }
