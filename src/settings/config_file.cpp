@@ -28,8 +28,9 @@ void apply_entry(const char* name, const char* value, Settings& settings) {
   }
 }
 
-// Reads entries until one lacks a name, a separator or a value; whatever follows is ignored.
-void read_entries(std::FILE* file, Settings& settings) {
+}  // namespace
+
+void read_config_entries(std::FILE* file, Settings& settings) {
   char name[kNameRoom];
   char separator[kSeparatorRoom];
   char value[kValueRoom];
@@ -37,8 +38,6 @@ void read_entries(std::FILE* file, Settings& settings) {
     apply_entry(name, value, settings);
   }
 }
-
-}  // namespace
 
 std::string config_path_beside(const char* program_path) {
   std::string directory;
@@ -62,7 +61,7 @@ int read_config_file(const char* program_path, Settings& settings) {
     return -1;
   }
   settings.configfile.reset();  // never read again
-  read_entries(file, settings);
+  read_config_entries(file, settings);
   std::fclose(file);
   return 0;
 }

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -41,6 +42,10 @@ void print_usage();
 // which may be null) and applies its entries. Returns 0, or -1 after reporting that the file
 // could not be opened.
 int read_config_file(const char* program_path, Settings& settings);
+
+// Applies the entries of an open configuration file until one lacks a name, a separator or a
+// value; whatever follows is ignored. Does not close the file.
+void read_config_entries(std::FILE* file, Settings& settings);
 
 // The configuration file's path for a program started as `program_path` (null allowed): the
 // directory part up to the last '/', less one leading double quote, then "vantrel.cfg".

@@ -1,0 +1,783 @@
+// Soak run of the daemon: one daemon on loopback, a writer appending to its log file at a high
+// rate (with bursts larger than one frame and a truncation now and then), 50 well-behaved
+// viewers that log in and check every byte they receive, and a rotating crowd of hostile
+// viewers. Usage: vantrel_soak DAEMON SECONDS [SEED]
+//
+// It passes when the daemon is still up at the end, its resident memory at the end is within
+// 1 MiB of what it was 10 seconds into the load, no well-behaved viewer was dropped, and what
+// each of them decoded is, in order, pieces of what the writer appended. A receive that holds
+// the end of one frame and the start of the next (two frames run together on the wire, which
+// a viewer taking one receive for one frame would misread) is counted and reported.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "codec/frame.h"
+
+namespace vantrel::soak {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kKeyNumber = 0x3e07b1d4;
+constexpr const char* kPassword = "soak-secret";
+constexpr int kGoodViewers = 50;
+constexpr std::size_t kReceiveSize = 65536;  // what a viewer asks one receive for
+constexpr std::int64_t kMemoryLimit = 1024;  // KiB the daemon may grow after the first 10 s
+// The writer's alphabet. None of these bytes, scrambled at a group's first position, can look
+// like a trailer byte (1 to 4), so the first prefix of a viewer's stream that looks like a
+// whole frame is one: the stream can be cut into frames exactly.
+constexpr std::string_view kFiller = "abcdefghijklmnopqrstuvwxyz0123456789";
+
+const settings::Key kKey = settings::key_from_number(kKeyNumber);
+
+int uniform(std::mt19937_64& rng, int low, int high) {
+  return std::uniform_int_distribution<int>(low, high)(rng);
+}
+
+// ---- the daemon ------------------------------------------------------------------------------
+
+struct Daemon {
+  pid_t pid = -1;
+  int output = -1;  // standard output and error, merged
+};
+
+unsigned short free_port() {
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(probe, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
+bool start_daemon(Daemon& daemon, const std::string& program, const std::string& folder,
+                  unsigned short port) {
+  int pipe_ends[2];
+  if (pipe2(pipe_ends, O_CLOEXEC) != 0) return false;
+  const std::string port_text = std::to_string(port);
+  const std::string config = folder + "/vantrel.cfg";
+  const std::string log = folder + "/soak.log";
+  daemon.pid = fork();
+  if (daemon.pid < 0) return false;
+  if (daemon.pid == 0) {
+    const int null_input = open("/dev/null", O_RDONLY);
+    dup2(null_input, 0);
+    dup2(pipe_ends[1], 1);
+    dup2(pipe_ends[1], 2);
+    // Viewers are counted in descriptors: the daemon starts with 0, 1 and 2 alone, whatever
+    // this process inherited.
+    close_range(3, ~0u, 0);
+    if (chdir(folder.c_str()) != 0) _exit(121);
+    execl(program.c_str(), "vantrel", "-c", config.c_str(), "-p", port_text.c_str(), "-f",
+          log.c_str(), "-q", static_cast<char*>(nullptr));
+    _exit(120);
+  }
+  close(pipe_ends[1]);
+  daemon.output = pipe_ends[0];
+  return true;
+}
+
+// Stops the run before the load began: the daemon goes too.
+[[noreturn]] void give_up(const Daemon& daemon, const char* why) {
+  std::fprintf(stderr, "soak: %s\n", why);
+  if (daemon.pid > 0) kill(daemon.pid, SIGTERM);
+  std::exit(2);
+}
+
+bool daemon_running(const Daemon& daemon) {
+  int status = 0;
+  return waitpid(daemon.pid, &status, WNOHANG) == 0;
+}
+
+// Resident memory in KiB, or -1 when it cannot be read.
+std::int64_t resident_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atoll(line.c_str() + 6);
+  }
+  return -1;
+}
+
+// The daemon's reports, counted by kind as they arrive.
+struct Reports {
+  std::mutex lock;
+  std::map<std::string, long> counts;
+  std::vector<std::string> last_lines;  // the tail, for the post-mortem
+  int highest_descriptor = -1;          // of a viewer the daemon took in
+  std::string partial;
+};
+
+constexpr const char* kReportKinds[] = {
+    "vantrel: Waiting for clients connection",
+    "vantrel: Connect from host",
+    "vantrel: Too many clients",
+    "vantrel: Client disconnected",
+    "successfully logged in",
+    "vantrel: Wrong Password!",
+    "can't login, probably wrong key",
+    "vantrel: Error sending data to client",
+    "vantrel: Log file truncated!",
+    "vantrel: log size diff ==",
+    "vantrel: Error decoding data!",
+    "vantrel: accept",
+};
+
+void take_line(Reports& reports, const std::string& line) {
+  for (const char* kind : kReportKinds) {
+    if (line.find(kind) != std::string::npos) ++reports.counts[kind];
+  }
+  if (line.rfind("vantrel: Connect from host", 0) == 0) {
+    const std::size_t open = line.rfind('(');
+    if (open != std::string::npos) {
+      reports.highest_descriptor =
+          std::max(reports.highest_descriptor, std::atoi(line.c_str() + open + 1));
+    }
+  }
+  reports.last_lines.push_back(line);
+  if (reports.last_lines.size() > 40) reports.last_lines.erase(reports.last_lines.begin());
+}
+
+void read_reports(int output, Reports& reports) {
+  char chunk[8192];
+  for (;;) {
+    const ssize_t count = read(output, chunk, sizeof chunk);
+    if (count <= 0) return;
+    const std::lock_guard<std::mutex> hold(reports.lock);
+    reports.partial.append(chunk, static_cast<std::size_t>(count));
+    for (std::size_t end = reports.partial.find('\n'); end != std::string::npos;
+         end = reports.partial.find('\n')) {
+      take_line(reports, reports.partial.substr(0, end));
+      reports.partial.erase(0, end + 1);
+    }
+  }
+}
+
+long report_count(Reports& reports, const char* kind) {
+  const std::lock_guard<std::mutex> hold(reports.lock);
+  return reports.counts[kind];
+}
+
+// ---- the writer ------------------------------------------------------------------------------
+
+// Everything the writer ever appended, in order, across truncations. A piece of the log file
+// that a viewer receives lies within the bytes appended since one truncation, so it is a
+// stretch of this history, and later pieces lie further on.
+struct History {
+  std::mutex lock;
+  std::string bytes;       // the history from position `base` on
+  std::uint64_t base = 0;  // the part before it is behind every viewer and was dropped
+};
+
+struct WriterFigures {
+  std::uint64_t bytes = 0;
+  std::uint64_t lines = 0;
+  std::uint64_t bursts = 0;  // single writes larger than one frame
+  std::uint64_t truncations = 0;
+};
+
+void append_line(std::string& out, std::uint64_t number, std::size_t filler) {
+  out += 'L';
+  out += std::to_string(number);
+  out += ' ';
+  for (std::size_t i = 0; i < filler; ++i) out += kFiller[(number * 7 + i) % kFiller.size()];
+  out += '\n';
+}
+
+void run_writer(const std::string& path, History& history, const std::atomic<bool>& stop,
+                std::mt19937_64 rng, WriterFigures& figures) {
+  const int file = open(path.c_str(), O_WRONLY | O_APPEND);
+  if (file < 0) {
+    std::perror("soak: open log");
+    std::exit(2);
+  }
+  std::string batch;
+  while (!stop) {
+    const int dice = uniform(rng, 0, 999);
+    if (dice == 0) {
+      // A truncation in a thousand batches of about 3 ms: one every few seconds.
+      if (ftruncate(file, 0) != 0) std::perror("soak: ftruncate");
+      ++figures.truncations;
+      continue;
+    }
+    batch.clear();
+    const bool burst = dice == 1;
+    const auto target =
+        static_cast<std::size_t>(burst ? 70000 + uniform(rng, 0, 150000) : uniform(rng, 1, 1200));
+    while (batch.size() < target) {
+      append_line(batch, figures.lines++, static_cast<std::size_t>(uniform(rng, 0, 300)));
+    }
+    {
+      // Into the history before the file: a viewer may receive it as soon as it is written.
+      const std::lock_guard<std::mutex> hold(history.lock);
+      history.bytes += batch;
+      if (write(file, batch.data(), batch.size()) != static_cast<ssize_t>(batch.size())) {
+        std::perror("soak: write log");
+        std::exit(2);
+      }
+    }
+    figures.bytes += batch.size();
+    if (burst) ++figures.bursts;
+    std::this_thread::sleep_for(std::chrono::microseconds(uniform(rng, 500, 5500)));
+  }
+  close(file);
+}
+
+// ---- the well-behaved viewers ----------------------------------------------------------------
+
+struct GoodViewer {
+  int fd = -1;
+  std::string pending;       // received bytes not yet cut into frames
+  std::size_t scanned = 0;   // prefix lengths of `pending` already ruled out as frame ends
+  std::uint64_t cursor = 0;  // history position just past the last piece found
+  bool logged_in = false;
+  bool dropped = false;
+  std::uint64_t frames = 0;
+  std::uint64_t payload_bytes = 0;
+  std::uint64_t receives = 0;
+  std::uint64_t run_together = 0;  // receives holding the end of one frame and more after it
+  std::uint64_t split = 0;         // frames that took more than one receive
+  bool saw_last_line = false;      // the line appended after the load stopped
+  std::string failure;             // the first thing received that was wrong
+  std::string drop;                // how the connection ended, if it did
+};
+
+// The line appended once the load has stopped: every viewer still served receives it.
+constexpr std::string_view kLastLine = "L0 the soak ends here\n";
+
+bool connect_loopback(int fd, unsigned short port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+std::string make_frame(std::string_view payload) {
+  std::string buffer(codec::encoded_room(payload.size()), '\0');
+  buffer.replace(0, payload.size(), payload);
+  buffer.resize(
+      codec::encode_frame(reinterpret_cast<std::uint8_t*>(buffer.data()), payload.size(), kKey));
+  return buffer;
+}
+
+// The length of the first whole frame at the start of `bytes`, from `from` on; 0 while the
+// frame is incomplete.
+std::size_t first_frame_length(std::string_view bytes, std::size_t from) {
+  for (std::size_t end = std::max<std::size_t>(from, 1); end <= bytes.size(); end += 4) {
+    const auto trailer = static_cast<std::uint8_t>(bytes[end - 1]);
+    if (trailer < 1 || trailer > 4 || trailer > end) continue;
+    bool padding = true;
+    for (std::size_t i = end - trailer; i + 1 < end; ++i) {
+      padding = padding && (static_cast<std::uint8_t>(bytes[i]) ^ kKey[i % 4]) == 0xFF;
+    }
+    if (padding) return end;
+  }
+  return 0;
+}
+
+std::string decode(std::string_view frame) {
+  std::string buffer(frame);
+  buffer.push_back('\0');
+  const std::size_t end =
+      codec::decode_frame(reinterpret_cast<std::uint8_t*>(buffer.data()), frame.size(), kKey);
+  buffer.resize(end);
+  return buffer;
+}
+
+void fail(GoodViewer& viewer, const std::string& why) {
+  if (viewer.failure.empty()) viewer.failure = why;
+}
+
+void check_piece(GoodViewer& viewer, History& history, std::string_view piece) {
+  const std::lock_guard<std::mutex> hold(history.lock);
+  const std::size_t from = static_cast<std::size_t>(viewer.cursor - history.base);
+  const void* at =
+      memmem(history.bytes.data() + from, history.bytes.size() - from, piece.data(), piece.size());
+  if (at == nullptr) {
+    fail(viewer, "a frame that is no piece of the log after the previous one: \"" +
+                     std::string(piece.substr(0, 60)) + "\" (" + std::to_string(piece.size()) +
+                     " bytes)");
+    return;
+  }
+  viewer.cursor = history.base +
+                  static_cast<std::uint64_t>(static_cast<const char*>(at) - history.bytes.data()) +
+                  piece.size();
+}
+
+void take_frame(GoodViewer& viewer, History& history, std::string_view frame,
+                const std::string& acknowledgement) {
+  const std::string text = decode(frame);
+  ++viewer.frames;
+  if (text == acknowledgement) {
+    if (viewer.logged_in) fail(viewer, "a second acknowledgement");
+    viewer.logged_in = true;
+    return;
+  }
+  if (text.empty() || text.size() + 4 < frame.size()) {
+    fail(viewer, "a frame with a zero byte or nothing in it");
+    return;
+  }
+  viewer.payload_bytes += text.size();
+  check_piece(viewer, history, text);
+  if (text.ends_with(kLastLine)) viewer.saw_last_line = true;
+}
+
+void receive(GoodViewer& viewer, History& history, const std::string& acknowledgement) {
+  char chunk[kReceiveSize];
+  const ssize_t count = recv(viewer.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+  if (count < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (count <= 0) {
+    viewer.dropped = true;
+    viewer.drop = count == 0 ? "the daemon closed the connection" : std::strerror(errno);
+    return;
+  }
+  ++viewer.receives;
+  const bool continues_a_frame = !viewer.pending.empty();
+  viewer.pending.append(chunk, static_cast<std::size_t>(count));
+  int frames_ended = 0;
+  for (;;) {
+    const std::size_t length = first_frame_length(viewer.pending, viewer.scanned);
+    if (length == 0) break;
+    if (frames_ended++ == 0 && continues_a_frame) ++viewer.split;
+    take_frame(viewer, history, std::string_view(viewer.pending).substr(0, length),
+               acknowledgement);
+    viewer.pending.erase(0, length);
+    viewer.scanned = 0;
+  }
+  // Ends already ruled out stay ruled out: they depend only on the bytes before them.
+  const std::size_t size = viewer.pending.size();
+  viewer.scanned = size == 0 ? 0 : size - (size - 1) % 4;
+  // A frame ended inside this receive, and more bytes came after it.
+  if (frames_ended > 1 || (frames_ended == 1 && size > 0)) ++viewer.run_together;
+}
+
+void drop_history_behind(std::vector<GoodViewer>& viewers, History& history) {
+  std::uint64_t behind_all = UINT64_MAX;
+  for (const GoodViewer& viewer : viewers) {
+    if (!viewer.dropped) behind_all = std::min(behind_all, viewer.cursor);
+  }
+  const std::lock_guard<std::mutex> hold(history.lock);
+  if (behind_all == UINT64_MAX || behind_all - history.base < (16u << 20)) return;
+  history.bytes.erase(0, static_cast<std::size_t>(behind_all - history.base));
+  history.base = behind_all;
+}
+
+void run_viewers(std::vector<GoodViewer>& viewers, History& history,
+                 const std::string& acknowledgement, const std::atomic<bool>& stop,
+                 std::atomic<int>& saw_last_line) {
+  std::vector<pollfd> ready(viewers.size());
+  auto next_trim = Clock::now();
+  while (!stop) {
+    for (std::size_t i = 0; i < viewers.size(); ++i) {
+      ready[i] = {viewers[i].dropped ? -1 : viewers[i].fd, POLLIN, 0};
+    }
+    if (poll(ready.data(), ready.size(), 100) < 0 && errno != EINTR) std::perror("soak: poll");
+    int saw = 0;
+    for (std::size_t i = 0; i < viewers.size(); ++i) {
+      if (ready[i].revents != 0) receive(viewers[i], history, acknowledgement);
+      saw += viewers[i].saw_last_line;
+    }
+    saw_last_line = saw;
+    if (Clock::now() >= next_trim) {
+      drop_history_behind(viewers, history);
+      next_trim = Clock::now() + 1s;
+    }
+  }
+}
+
+// ---- the hostile crowd -----------------------------------------------------------------------
+
+enum class Kind { kVanish, kGarbage, kWrongPassword, kStall, kCrowd };
+
+struct Hostile {
+  int fd = -1;
+  Kind kind = Kind::kVanish;
+  bool connected = false;
+  bool reads = true;  // drains what it is sent; a stalled reader does not
+  Clock::time_point leave;
+  std::string to_send;
+};
+
+struct HostileFigures {
+  std::map<std::string, long> started;
+  long full_size_blocks = 0;
+  long connect_failures = 0;
+};
+
+const char* kind_name(Kind kind) {
+  switch (kind) {
+    case Kind::kVanish:
+      return "connect and vanish";
+    case Kind::kGarbage:
+      return "send garbage";
+    case Kind::kWrongPassword:
+      return "wrong password";
+    case Kind::kStall:
+      return "stop reading";
+    case Kind::kCrowd:
+      return "crowd members (16 at a time, past descriptor 63)";
+  }
+  return "?";
+}
+
+int open_nonblocking(unsigned short port, int receive_buffer, int send_buffer) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  if (receive_buffer > 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
+  if (send_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+      errno != EINPROGRESS) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void end_hostile(Hostile& hostile, bool reset) {
+  if (reset) {
+    linger abort_on_close{1, 0};
+    setsockopt(hostile.fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  }
+  close(hostile.fd);
+  hostile.fd = -1;
+}
+
+std::string garbage(std::mt19937_64& rng, HostileFigures& figures) {
+  auto length = static_cast<std::size_t>(uniform(rng, 1, 2000));
+  if (uniform(rng, 0, 9) == 0) {
+    length = kReceiveSize;
+    ++figures.full_size_blocks;
+  }
+  std::string bytes(length, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(uniform(rng, 0, 255));
+  // A trailer byte that points before the block, or far past it.
+  if (uniform(rng, 0, 9) < 3) bytes.back() = static_cast<char>(uniform(rng, 0x7c, 0x88));
+  return bytes;
+}
+
+void start_hostile(std::vector<Hostile>& crowd, Kind kind, unsigned short port,
+                   std::mt19937_64& rng, HostileFigures& figures) {
+  const auto now = Clock::now();
+  Hostile hostile;
+  hostile.kind = kind;
+  hostile.fd = open_nonblocking(port, kind == Kind::kStall ? 4096 : 0,
+                                kind == Kind::kGarbage ? 4 * 65536 : 0);
+  if (hostile.fd < 0) {
+    ++figures.connect_failures;
+    return;
+  }
+  hostile.leave = now + std::chrono::milliseconds(uniform(rng, 50, 450));
+  if (kind == Kind::kGarbage) hostile.to_send = garbage(rng, figures);
+  if (kind == Kind::kWrongPassword) {
+    const char* guesses[] = {"PASS wrong", "PASS soak-secret\n", "PASS", "PASS SOAK-SECRET"};
+    hostile.to_send = make_frame(guesses[uniform(rng, 0, 3)]);
+  }
+  if (kind == Kind::kStall) {
+    hostile.reads = false;
+    hostile.leave = now + 8s;  // past the daemon's 5-second send limit
+  }
+  if (kind == Kind::kCrowd) {
+    // The members of a crowd come one by one and all stay until the last has come.
+    hostile.leave = now + std::chrono::milliseconds(uniform(rng, 3000, 6000));
+  }
+  crowd.push_back(hostile);
+  ++figures.started[kind_name(kind)];
+}
+
+void serve_hostiles(std::vector<Hostile>& crowd, std::mt19937_64& rng) {
+  std::vector<pollfd> ready;
+  for (const Hostile& hostile : crowd) {
+    const short events =
+        static_cast<short>((hostile.connected ? 0 : POLLOUT) | (hostile.reads ? POLLIN : 0));
+    ready.push_back({hostile.fd, events, 0});
+  }
+  poll(ready.data(), ready.size(), 10);
+  const auto now = Clock::now();
+  for (std::size_t i = 0; i < crowd.size(); ++i) {
+    Hostile& hostile = crowd[i];
+    if ((ready[i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0 && !hostile.connected) {
+      hostile.connected = true;
+      if (hostile.kind == Kind::kVanish) {
+        end_hostile(hostile, uniform(rng, 0, 1) == 0);
+        continue;
+      }
+      if (!hostile.to_send.empty()) {
+        send(hostile.fd, hostile.to_send.data(), hostile.to_send.size(), MSG_NOSIGNAL);
+      }
+    }
+    if ((ready[i].revents & POLLIN) != 0) {
+      char sink[65536];
+      if (recv(hostile.fd, sink, sizeof sink, 0) == 0) end_hostile(hostile, false);
+    }
+    if (hostile.fd >= 0 && now >= hostile.leave) end_hostile(hostile, uniform(rng, 0, 3) == 0);
+  }
+  std::erase_if(crowd, [](const Hostile& hostile) { return hostile.fd < 0; });
+}
+
+void run_hostiles(unsigned short port, const std::atomic<bool>& stop, std::mt19937_64 rng,
+                  HostileFigures& figures) {
+  std::vector<Hostile> crowd;
+  auto next = Clock::now();
+  auto next_stall = Clock::now() + 15s;
+  auto next_crowd = Clock::now() + 5s;
+  int crowd_due = 0;  // members of the current crowd still to come
+  while (!stop) {
+    const auto now = Clock::now();
+    if (now >= next_stall) {
+      start_hostile(crowd, Kind::kStall, port, rng, figures);
+      next_stall = now + std::chrono::seconds(uniform(rng, 20, 40));
+    } else if (now >= next_crowd) {
+      // 16 on top of the 50 well-behaved viewers: more than the 64 descriptors can hold.
+      if (crowd_due == 0) crowd_due = 16;
+      start_hostile(crowd, Kind::kCrowd, port, rng, figures);
+      next_crowd = --crowd_due > 0 ? now + 50ms : now + std::chrono::seconds(uniform(rng, 5, 15));
+    } else if (now >= next) {
+      const Kind kinds[] = {Kind::kVanish, Kind::kGarbage, Kind::kWrongPassword};
+      start_hostile(crowd, kinds[uniform(rng, 0, 2)], port, rng, figures);
+      next = now + std::chrono::milliseconds(uniform(rng, 20, 220));
+    }
+    serve_hostiles(crowd, rng);
+  }
+  for (Hostile& hostile : crowd) end_hostile(hostile, false);
+}
+
+// ---- the run ---------------------------------------------------------------------------------
+
+bool wait_for(const std::function<bool()>& done, Clock::duration limit) {
+  const auto deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+std::string temporary_folder() {
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/vantrel-soak-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    std::perror("soak: mkdtemp");
+    std::exit(2);
+  }
+  return pattern;
+}
+
+bool alphabet_cuts_cleanly(const std::string& acknowledgement) {
+  const std::string bytes = std::string(kFiller) + "L \n0123456789" + acknowledgement;
+  return std::none_of(bytes.begin(), bytes.end(), [](char c) {
+    const int scrambled = static_cast<std::uint8_t>(c) ^ kKey[0];
+    return scrambled >= 1 && scrambled <= 4;
+  });
+}
+
+int run(const std::string& program, int seconds, std::uint64_t seed) {
+  signal(SIGPIPE, SIG_IGN);
+  const std::string folder = temporary_folder();
+  const std::string log = folder + "/soak.log";
+  std::ofstream(folder + "/vantrel.cfg")
+      << "password = \"" << kPassword << "\"\nkey = \"3e07b1d4\"\n";
+  std::ofstream(log).flush();
+  const std::string acknowledgement = "YIPI " + log;
+  if (!alphabet_cuts_cleanly(acknowledgement)) {
+    std::fprintf(stderr, "soak: the temporary path holds bytes that confuse the frame cutter\n");
+    return 2;
+  }
+
+  const unsigned short port = free_port();
+  Daemon daemon;
+  Reports reports;
+  if (!start_daemon(daemon, program, folder, port)) give_up(daemon, "cannot start the daemon");
+  std::thread report_reader(read_reports, daemon.output, std::ref(reports));
+  if (!wait_for([&] { return report_count(reports, kReportKinds[0]) > 0; }, 10s)) {
+    give_up(daemon, "the daemon did not start");
+  }
+  std::printf("soak: %d s, seed %llu, daemon pid %d on port %u\n", seconds,
+              static_cast<unsigned long long>(seed), daemon.pid, port);
+
+  // The well-behaved viewers connect one by one, so they hold the lowest descriptors.
+  std::vector<GoodViewer> viewers(kGoodViewers);
+  for (std::size_t i = 0; i < viewers.size(); ++i) {
+    viewers[i].fd = socket(AF_INET, SOCK_STREAM, 0);
+    const long connected = static_cast<long>(i) + 1;
+    if (!connect_loopback(viewers[i].fd, port) ||
+        !wait_for([&] { return report_count(reports, kReportKinds[1]) >= connected; }, 10s)) {
+      give_up(daemon, "a well-behaved viewer could not connect");
+    }
+  }
+  History history;
+  std::atomic<bool> stop_viewers{false};
+  std::atomic<int> saw_last_line{0};
+  std::thread viewer_thread(run_viewers, std::ref(viewers), std::ref(history),
+                            std::cref(acknowledgement), std::cref(stop_viewers),
+                            std::ref(saw_last_line));
+  const std::string login = make_frame(std::string("PASS ") + kPassword);
+  for (GoodViewer& viewer : viewers) send(viewer.fd, login.data(), login.size(), MSG_NOSIGNAL);
+  if (!wait_for([&] { return report_count(reports, "successfully logged in") >= kGoodViewers; },
+                20s)) {
+    std::fprintf(stderr, "soak: not every viewer could log in\n");
+  }
+
+  std::mt19937_64 rng(seed);
+  std::atomic<bool> stop_load{false};
+  WriterFigures writer;
+  HostileFigures hostile;
+  const auto load_start = Clock::now();
+  std::thread writer_thread(run_writer, log, std::ref(history), std::cref(stop_load),
+                            std::mt19937_64(rng()), std::ref(writer));
+  std::thread hostile_thread(run_hostiles, port, std::cref(stop_load), std::mt19937_64(rng()),
+                             std::ref(hostile));
+
+  std::int64_t rss_early = -1;
+  const auto end = load_start + std::chrono::seconds(seconds);
+  bool up = true;
+  while (Clock::now() < end && (up = daemon_running(daemon))) {
+    std::this_thread::sleep_for(200ms);
+    if (rss_early < 0 && Clock::now() >= load_start + 10s) rss_early = resident_kib(daemon.pid);
+  }
+  const std::int64_t rss_end = up ? resident_kib(daemon.pid) : -1;
+  stop_load = true;
+  writer_thread.join();
+  hostile_thread.join();
+  {
+    const std::lock_guard<std::mutex> hold(history.lock);
+    history.bytes += kLastLine;
+    std::ofstream(log, std::ios::app) << kLastLine;
+  }
+  // Polled within the 2-second wait: a viewer still served has it long before the deadline.
+  const bool all_saw_last_line = wait_for([&] { return saw_last_line == kGoodViewers; }, 20s);
+  up = up && daemon_running(daemon);
+  stop_viewers = true;
+  viewer_thread.join();
+  const double elapsed = std::chrono::duration<double>(Clock::now() - load_start).count();
+  if (up) kill(daemon.pid, SIGTERM);
+  waitpid(daemon.pid, nullptr, 0);
+  report_reader.join();
+
+  // ---- the figures ----
+  int logged_in = 0;
+  int dropped = 0;
+  int failed = 0;
+  int missed_last_line = 0;
+  std::uint64_t frames_min = UINT64_MAX, frames_max = 0, bytes_min = UINT64_MAX, bytes_max = 0;
+  std::uint64_t bytes_total = 0, receives = 0, run_together = 0, split = 0;
+  for (std::size_t i = 0; i < viewers.size(); ++i) {
+    const GoodViewer& viewer = viewers[i];
+    logged_in += viewer.logged_in;
+    dropped += viewer.dropped;
+    missed_last_line += !viewer.saw_last_line;
+    if (!viewer.failure.empty()) {
+      ++failed;
+      std::printf("  viewer %zu: %s\n", i, viewer.failure.c_str());
+    }
+    if (viewer.dropped) std::printf("  viewer %zu dropped: %s\n", i, viewer.drop.c_str());
+    frames_min = std::min(frames_min, viewer.frames);
+    frames_max = std::max(frames_max, viewer.frames);
+    bytes_min = std::min(bytes_min, viewer.payload_bytes);
+    bytes_max = std::max(bytes_max, viewer.payload_bytes);
+    bytes_total += viewer.payload_bytes;
+    receives += viewer.receives;
+    run_together += viewer.run_together;
+    split += viewer.split;
+  }
+  std::printf("duration: %.1f s of load\n", elapsed);
+  std::printf("writer: %llu bytes in %llu lines, %llu bursts over one frame, %llu truncations\n",
+              static_cast<unsigned long long>(writer.bytes),
+              static_cast<unsigned long long>(writer.lines),
+              static_cast<unsigned long long>(writer.bursts),
+              static_cast<unsigned long long>(writer.truncations));
+  std::printf(
+      "viewers: %d of %d logged in, %d dropped, %d received a wrong frame, %d missed the "
+      "last line\n",
+      logged_in, kGoodViewers, dropped, failed, missed_last_line);
+  std::printf(
+      "  frames each: %llu to %llu; log bytes each: %llu to %llu; all: %llu (%.1f MiB)\n",
+      static_cast<unsigned long long>(frames_min), static_cast<unsigned long long>(frames_max),
+      static_cast<unsigned long long>(bytes_min), static_cast<unsigned long long>(bytes_max),
+      static_cast<unsigned long long>(bytes_total), static_cast<double>(bytes_total) / 1048576.0);
+  std::printf("  receives: %llu; run-together blocks: %llu; frames split over receives: %llu\n",
+              static_cast<unsigned long long>(receives),
+              static_cast<unsigned long long>(run_together),
+              static_cast<unsigned long long>(split));
+  std::printf("hostile: ");
+  for (const auto& [kind, count] : hostile.started) std::printf("%s %ld; ", kind.c_str(), count);
+  std::printf("full-size blocks %ld; connects refused %ld\n", hostile.full_size_blocks,
+              hostile.connect_failures);
+  std::printf("daemon reports:\n");
+  for (const char* kind : kReportKinds) {
+    std::printf("  %-40s %ld\n", kind, report_count(reports, kind));
+  }
+  std::printf("highest descriptor served: %d\n", reports.highest_descriptor);
+  std::printf("resident memory: %lld KiB after 10 s, %lld KiB at the end\n",
+              static_cast<long long>(rss_early), static_cast<long long>(rss_end));
+
+  std::vector<std::string> faults;
+  if (!up) faults.push_back("the daemon stopped");
+  if (rss_early < 0 || rss_end < 0 || std::llabs(rss_end - rss_early) > kMemoryLimit) {
+    faults.push_back("resident memory moved by more than 1 MiB");
+  }
+  if (logged_in != kGoodViewers) faults.push_back("a viewer was not logged in");
+  if (dropped != 0) faults.push_back("a well-behaved viewer was dropped");
+  if (failed != 0) faults.push_back("a viewer received what the writer did not append");
+  if (bytes_min == 0) faults.push_back("a viewer received no log at all");
+  if (!all_saw_last_line) faults.push_back("a viewer did not receive the line appended last");
+  if (!faults.empty()) {
+    std::printf("daemon's last reports:\n");
+    for (const std::string& line : reports.last_lines) std::printf("  %s\n", line.c_str());
+  }
+  for (const std::string& fault : faults) std::printf("FAULT: %s\n", fault.c_str());
+  std::printf("soak: %s\n", faults.empty() ? "passed" : "FAILED");
+  std::filesystem::remove_all(folder);
+  return faults.empty() ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace vantrel::soak
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s DAEMON SECONDS [SEED]\n", argv[0]);
+    return 2;
+  }
+  const int seconds = std::atoi(argv[2]);
+  const std::uint64_t seed =
+      argc > 3 ? std::strtoull(argv[3], nullptr, 10) : static_cast<std::uint64_t>(time(nullptr));
+  if (seconds < 15) {
+    std::fprintf(stderr, "soak: SECONDS must be at least 15: memory is first measured at 10\n");
+    return 2;
+  }
+  // The daemon runs in a folder of its own.
+  return vantrel::soak::run(std::filesystem::absolute(argv[1]).string(), seconds, seed);
+}
