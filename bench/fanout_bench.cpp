@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "codec/frame.h"
+#include "support/process.h"
 
 namespace vantrel::bench {
 namespace {
@@ -91,18 +92,6 @@ void pin_to_cpu(int cpu) {
   std::exit(2);
 }
 
-unsigned short free_port() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(probe, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-  close(probe);
-  return ntohs(address.sin_port);
-}
-
 // Reads what the daemon printed so far, so that it never blocks on a full pipe, and counts
 // the viewers it took in.
 void drain_output(Daemon& daemon) {
@@ -124,7 +113,7 @@ void start_daemon(Daemon& daemon, const std::string& program) {
   if (mkdtemp(pattern.data()) == nullptr) give_up("mkdtemp");
   daemon.folder = pattern;
   daemon.log = daemon.folder + "/bench.log";
-  daemon.port = free_port();
+  daemon.port = testing::free_port();
   std::ofstream(daemon.folder + "/vantrel.cfg") << "password = \"bench\"\nkey = \"3e07b1d4\"\n";
   std::ofstream(daemon.log).flush();
   int pipe_ends[2];

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "codec/frame.h"
+#include "support/process.h"
 
 namespace vantrel::soak {
 namespace {
@@ -64,18 +65,6 @@ struct Daemon {
   pid_t pid = -1;
   int output = -1;  // standard output and error, merged
 };
-
-unsigned short free_port() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(probe, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-  close(probe);
-  return ntohs(address.sin_port);
-}
 
 bool start_daemon(Daemon& daemon, const std::string& program, const std::string& folder,
                   unsigned short port) {
@@ -616,7 +605,7 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
     return 2;
   }
 
-  const unsigned short port = free_port();
+  const unsigned short port = testing::free_port();
   Daemon daemon;
   Reports reports;
   if (!start_daemon(daemon, program, folder, port)) give_up(daemon, "cannot start the daemon");
