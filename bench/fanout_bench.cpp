@@ -42,6 +42,7 @@
 
 #include "codec/frame.h"
 #include "support/process.h"
+#include "support/viewer.h"
 
 namespace vantrel::bench {
 namespace {
@@ -285,22 +286,6 @@ Throughput measure_throughput(Daemon& daemon, std::vector<Viewer>& viewers, int 
 
 // ---- delay -----------------------------------------------------------------------------------
 
-// The length of the first whole frame at the start of `bytes`; 0 while it is incomplete. The
-// appended lines hold only bytes that cannot scramble into a trailer byte at a group's first
-// position, so the first prefix that looks whole is one.
-std::size_t first_frame_length(std::string_view bytes) {
-  for (std::size_t end = 1; end <= bytes.size(); end += 4) {
-    const auto trailer = static_cast<std::uint8_t>(bytes[end - 1]);
-    if (trailer < 1 || trailer > 4 || trailer > end) continue;
-    bool padding = true;
-    for (std::size_t i = end - trailer; i + 1 < end; ++i) {
-      padding = padding && (static_cast<std::uint8_t>(bytes[i]) ^ kKey[i % 4]) == 0xFF;
-    }
-    if (padding) return end;
-  }
-  return 0;
-}
-
 struct Delays {
   std::vector<double> samples_ms;  // one per append and viewer
   int missing = 0;
@@ -317,8 +302,8 @@ Delays measure_delays(Daemon& daemon, std::vector<Viewer>& viewers, int count, C
     const auto now = Clock::now();
     Viewer& viewer = viewers[v];
     viewer.pending.append(bytes);
-    for (std::size_t length = first_frame_length(viewer.pending); length > 0;
-         length = first_frame_length(viewer.pending)) {
+    for (std::size_t length = testing::first_frame_length(viewer.pending, 1, kKeyNumber);
+         length > 0; length = testing::first_frame_length(viewer.pending, 1, kKeyNumber)) {
       std::string text = viewer.pending.substr(0, length);
       text.push_back('\0');
       const std::size_t end =

@@ -36,6 +36,7 @@
 
 #include "codec/frame.h"
 #include "support/process.h"
+#include "support/viewer.h"
 
 namespace vantrel::soak {
 namespace {
@@ -269,29 +270,6 @@ bool connect_loopback(int fd, unsigned short port) {
   return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
-std::string make_frame(std::string_view payload) {
-  std::string buffer(codec::encoded_room(payload.size()), '\0');
-  buffer.replace(0, payload.size(), payload);
-  buffer.resize(
-      codec::encode_frame(reinterpret_cast<std::uint8_t*>(buffer.data()), payload.size(), kKey));
-  return buffer;
-}
-
-// The length of the first whole frame at the start of `bytes`, from `from` on; 0 while the
-// frame is incomplete.
-std::size_t first_frame_length(std::string_view bytes, std::size_t from) {
-  for (std::size_t end = std::max<std::size_t>(from, 1); end <= bytes.size(); end += 4) {
-    const auto trailer = static_cast<std::uint8_t>(bytes[end - 1]);
-    if (trailer < 1 || trailer > 4 || trailer > end) continue;
-    bool padding = true;
-    for (std::size_t i = end - trailer; i + 1 < end; ++i) {
-      padding = padding && (static_cast<std::uint8_t>(bytes[i]) ^ kKey[i % 4]) == 0xFF;
-    }
-    if (padding) return end;
-  }
-  return 0;
-}
-
 std::string decode(std::string_view frame) {
   std::string buffer(frame);
   buffer.push_back('\0');
@@ -353,7 +331,8 @@ void receive(GoodViewer& viewer, History& history, const std::string& acknowledg
   viewer.pending.append(chunk, static_cast<std::size_t>(count));
   int frames_ended = 0;
   for (;;) {
-    const std::size_t length = first_frame_length(viewer.pending, viewer.scanned);
+    const std::size_t length =
+        testing::first_frame_length(viewer.pending, viewer.scanned, kKeyNumber);
     if (length == 0) break;
     if (frames_ended++ == 0 && continues_a_frame) ++viewer.split;
     take_frame(viewer, history, std::string_view(viewer.pending).substr(0, length),
@@ -493,7 +472,7 @@ void start_hostile(std::vector<Hostile>& crowd, Kind kind, unsigned short port,
   if (kind == Kind::kGarbage) hostile.to_send = garbage(rng, figures);
   if (kind == Kind::kWrongPassword) {
     const char* guesses[] = {"PASS wrong", "PASS soak-secret\n", "PASS", "PASS SOAK-SECRET"};
-    hostile.to_send = make_frame(guesses[uniform(rng, 0, 3)]);
+    hostile.to_send = testing::make_frame(guesses[uniform(rng, 0, 3)], kKeyNumber);
   }
   if (kind == Kind::kStall) {
     hostile.reads = false;
@@ -632,7 +611,7 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
   std::thread viewer_thread(run_viewers, std::ref(viewers), std::ref(history),
                             std::cref(acknowledgement), std::cref(stop_viewers),
                             std::ref(saw_last_line));
-  const std::string login = make_frame(std::string("PASS ") + kPassword);
+  const std::string login = testing::make_frame(std::string("PASS ") + kPassword, kKeyNumber);
   for (GoodViewer& viewer : viewers) send(viewer.fd, login.data(), login.size(), MSG_NOSIGNAL);
   if (!wait_for([&] { return report_count(reports, "successfully logged in") >= kGoodViewers; },
                 20s)) {

@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "codec/frame.h"
+#include "viewer/viewer.h"
 
 namespace vantrel::testing {
 
@@ -36,14 +37,17 @@ bool sleeps_in_select(pid_t pid) {
 }  // namespace
 
 bool looks_whole(const std::string& block, std::uint32_t key) {
-  if (block.size() % 4 != 1) return false;
-  const auto trailer = static_cast<unsigned char>(block.back());
-  if (trailer < 1 || trailer > 4) return false;
-  const settings::Key bytes = settings::key_from_number(key);
-  for (std::size_t i = block.size() - trailer; i + 1 < block.size(); ++i) {
-    if ((static_cast<unsigned char>(block[i]) ^ bytes[i % 4]) != 0xFF) return false;
+  return viewer::is_whole_frame(reinterpret_cast<const std::uint8_t*>(block.data()), block.size(),
+                                settings::key_from_number(key));
+}
+
+std::size_t first_frame_length(std::string_view bytes, std::size_t from, std::uint32_t key) {
+  const settings::Key key_bytes = settings::key_from_number(key);
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  for (std::size_t end = std::max<std::size_t>(from, 1); end <= bytes.size(); end += 4) {
+    if (viewer::is_whole_frame(data, end, key_bytes)) return end;
   }
-  return true;
+  return 0;
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "settings/settings.h"
@@ -18,6 +19,9 @@ std::string make_frame(const std::string& payload, std::uint32_t key = kTestKey)
 // Whether a block is one whole frame: 1 modulo 4 long, a trailer from 1 to 4, and padding that
 // unscrambles to 0xFF.
 bool looks_whole(const std::string& block, std::uint32_t key = kTestKey);
+// The length of the first whole frame at the start of `bytes`, trying ends from `from` on; 0
+// while there is none yet. Only sound for payloads that cannot scramble into a trailer byte.
+std::size_t first_frame_length(std::string_view bytes, std::size_t from, std::uint32_t key);
 // Takes apart a block of one or more whole frames of printable text (test payloads are), as
 // frames sent in quick succession run together on the wire; nothing when it is not one.
 bool split_printable_frames(const std::string& block, std::uint32_t key,
