@@ -85,9 +85,10 @@ endef
 soak:
 	tests/soak/soak.sh $(DURATION) $(BUILD)
 
-# The fan-out benchmark: the daemon with 1, 10 and 60 viewers, against one memcpy per viewer.
+# The fan-out benchmark: the daemon beside socat forking tail per viewer, in one run;
+# FANOUT_ARGS="--baseline OTHER_BUILD/vantrel" runs another build of the daemon beside them.
 fanout: build
-	$(BUILD)/bench/fanout_bench $(BUILD)/vantrel
+	python3 bench/fanout.py $(BUILD)/vantrel $(FANOUT_ARGS)
 
 bench: build
 	$(BUILD)/bench/frame_bench

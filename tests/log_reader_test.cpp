@@ -60,6 +60,13 @@ class LogReader : public ::testing::Test {
   const std::string path_ = dir_.file("qconsole.log");
   Settings settings_;
   ServiceState state_;
+  // The kept descriptor is the daemon's to leave to its end; a test closes it.
+  struct CloseKept {
+    ServiceState& state;
+    ~CloseKept() {
+      if (state.log_file >= 0) close(state.log_file);
+    }
+  } close_kept_{state_};
   int frame_length_ = 0;
   std::string out_;
 };
@@ -81,12 +88,13 @@ TEST_F(LogReader, FirstPollTakesTheContentThenEachGrowthIsOneFrame) {
   EXPECT_EQ(out_, "");
 }
 
-TEST_F(LogReader, TruncationIsReportedOnceAndGrowthFollowsFromTheNewSize) {
+TEST_F(LogReader, TruncationIsReportedOnceAndTheFileSentAgainFromItsStart) {
   write_file(path_, pattern(50));
   poll();
   ASSERT_EQ(truncate(path_.c_str(), 49), 0);
-  EXPECT_EQ(poll(), 0);
+  EXPECT_EQ(poll(), 49 + 3 + 1);
   EXPECT_EQ(out_, kTruncated);
+  EXPECT_EQ(sent(), pattern(49));
   EXPECT_EQ(state_.sent_offset, 49);
   EXPECT_EQ(poll(), 0);
   EXPECT_EQ(out_, "");
@@ -106,6 +114,7 @@ TEST_F(LogReader, ShrinkingThenGrowingPastTheOldSizeIsNotTruncation) {
   EXPECT_EQ(out_, "");
 }
 
+// Growth that piled up while nobody watched: the newest viewer is not flooded with it.
 TEST_F(LogReader, GrowthBeyondOneFrameSendsTheFirstBytesAndSkipsTheRest) {
   write_file(path_, "x");
   poll();
@@ -121,6 +130,55 @@ TEST_F(LogReader, GrowthBeyondOneFrameSendsTheFirstBytesAndSkipsTheRest) {
   append_file(path_, pattern(codec::kMaxPayload));
   EXPECT_EQ(poll(), kMaxPayload + 1);
   EXPECT_EQ(out_, "");
+}
+
+TEST_F(LogReader, LiveGrowthBeyondOneFrameIsDeliveredWholeOverSeveralPolls) {
+  write_file(path_, "x");
+  state_.client_count = 1;
+  poll();  // the poll that had a viewer: growth from here on is live
+  const std::string growth = pattern(2 * codec::kMaxPayload + 10);
+  append_file(path_, growth);
+  std::string delivered;
+  for (const bool more : {true, true, false}) {
+    EXPECT_GT(poll(), 0);
+    EXPECT_EQ(state_.behind, more);
+    EXPECT_EQ(out_, "");
+    delivered += sent();
+  }
+  EXPECT_EQ(delivered, growth);
+  EXPECT_EQ(poll(), 0);
+
+  // Too far behind the writer: one frame, the short-read message and a jump to stay live.
+  const std::int64_t size = 1 + static_cast<std::int64_t>(growth.size());
+  ASSERT_EQ(truncate(path_.c_str(), size + kMostBehind + 1), 0);
+  EXPECT_EQ(poll(), kMaxPayload + 1);
+  EXPECT_EQ(out_, short_read_message(kMostBehind + 1));
+  EXPECT_EQ(state_.sent_offset, size + kMostBehind + 1);
+  EXPECT_FALSE(state_.behind);
+}
+
+TEST_F(LogReader, RotationSendsTheOldFilesLastBytesThenTheNewFileFromItsStart) {
+  write_file(path_, "old start\n");
+  poll();
+  const std::string moved = dir_.file("qconsole.log.1");
+  ASSERT_EQ(rename(path_.c_str(), moved.c_str()), 0);
+  append_file(moved, "old end\n");
+  EXPECT_GT(poll(), 0);  // the name is missing for a moment: not yet fatal
+  EXPECT_EQ(sent(), "old end\n");
+  write_file(path_, "new start\n");
+  EXPECT_GT(poll(), 0);
+  EXPECT_EQ(out_, "vantrel: Log file replaced! Will send the new one from its start.\n");
+  EXPECT_EQ(sent(), "new start\n");
+  EXPECT_EQ(state_.sent_offset, 10);
+
+  // Replaced in one step, the old file having grown just before.
+  append_file(path_, "last\n");
+  ASSERT_EQ(rename(path_.c_str(), moved.c_str()), 0);
+  write_file(path_, "newest\n");
+  EXPECT_GT(poll(), 0);
+  EXPECT_EQ(sent(), "last\n");
+  EXPECT_GT(poll(), 0);
+  EXPECT_EQ(sent(), "newest\n");
 }
 
 TEST_F(LogReader, SparseFileBeyondFourGibibytesWorksLikeASmallOne) {
@@ -140,10 +198,13 @@ TEST_F(LogReader, SparseFileBeyondFourGibibytesWorksLikeASmallOne) {
   EXPECT_EQ(state_.sent_offset, kFourGiB + 9);
 }
 
-TEST_F(LogReader, RemovedFileIsFatal) {
+TEST_F(LogReader, AFileMissingForTwoSecondsIsFatal) {
   write_file(path_, "line\n");
   poll();
   ASSERT_EQ(unlink(path_.c_str()), 0);
+  EXPECT_EQ(poll(), 0);
+  ASSERT_TRUE(state_.missing_since);
+  state_.missing_since = *state_.missing_since - kMissingLimit;
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(poll(), -1);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
@@ -155,13 +216,13 @@ TEST_F(LogReader, EmptyReadAfterACutIsTruncationNotFailure) {
   for (const off_t cut : {off_t{30}, off_t{12}}) {
     SCOPED_TRACE(cut);
     write_file(path_, pattern(30));
-    state_.sent_offset = 30;
+    poll();
     ASSERT_EQ(truncate(path_.c_str(), cut), 0);
-    std::int64_t next_offset = 40;
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(read_growth(state_, settings_, 10, next_offset), 0);
+    EXPECT_EQ(read_growth(state_, settings_, 10, 40), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), kTruncated);
-    EXPECT_EQ(next_offset, cut);
+    EXPECT_EQ(state_.sent_offset, 0);
+    EXPECT_TRUE(state_.behind);
   }
 }
 

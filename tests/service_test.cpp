@@ -1,8 +1,11 @@
 // The daemon as viewers see it: growth of the log file fanned out to every connected viewer,
 // viewers coming and going, and viewers that misbehave.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "support/viewer.h"
 
@@ -57,20 +60,25 @@ TEST_F(ServiceTest, GrowthReachesEveryViewerOnceAndSendIsReportedPerViewer) {
   EXPECT_TRUE(out().wait_for_output(kSent, 4));
 }
 
-TEST(ServiceIdle, NothingIsTakenWhileNobodyWatchesAndTheNextViewerGetsItAll) {
+TEST(ServiceIdle, NothingIsTakenWhileNobodyWatchesAndTheNextViewerGetsOneFrameOfIt) {
   // More than one frame at start-up makes the first poll observable: it reports a short read.
   DaemonOptions options;
   options.initial_log = std::string(70000, '.');
   Daemon daemon(options);
   ASSERT_TRUE(daemon.start());
   ASSERT_TRUE(daemon.process().wait_for_output("vantrel: log size diff == 70000 but read 65532"));
-  daemon.append("written while nobody watched\n");
-  daemon.append("and more\n");
+  const std::string stale = "written while nobody watched\n" + std::string(70000, '-');
+  daemon.append(stale);
+  // Longer than the wait limit: a daemon that polled while nobody watched would take it now.
+  std::this_thread::sleep_for(2500ms);
   TestViewer viewer;
   ASSERT_TRUE(viewer.connect_to(daemon.port()));
-  ASSERT_TRUE(viewer.receive_text("written while nobody watched\nand more\n"));
-  EXPECT_EQ(viewer.received_text(), "written while nobody watched\nand more\n");
-  EXPECT_TRUE(daemon.process().wait_for_output(kSent));
+  ASSERT_TRUE(viewer.receive_text(stale.substr(0, 65532)));
+  EXPECT_EQ(viewer.received_text(), stale.substr(0, 65532));
+  EXPECT_TRUE(daemon.process().wait_for_output("vantrel: log size diff == 70029 but read 65532"));
+  daemon.append("live\n");
+  EXPECT_TRUE(viewer.receive_text("live\n"));
+  EXPECT_EQ(viewer.received_text(), stale.substr(0, 65532) + "live\n");
   EXPECT_TRUE(daemon.stop_and_check());
 }
 
@@ -85,16 +93,52 @@ TEST_F(ServiceTest, AViewerThatLeavesIsDroppedAndTheOthersGoOn) {
   EXPECT_TRUE(staying->receive_text("still here\n"));
 }
 
-TEST_F(ServiceTest, TruncationIsReportedAndLaterGrowthSentFromTheNewSize) {
+TEST_F(ServiceTest, AnAppendIsSeenAtOnceAndLargeGrowthArrivesWholeInOrder) {
+  auto viewer = connect_viewer();
+  // The daemon polled for the connection and now waits up to 2 seconds: only the change
+  // watch brings the line in well before that.
+  daemon_.append("at once\n");
+  ASSERT_TRUE(viewer->receive_text("at once\n", 1s));
+  std::string growth;
+  for (int line = 0; growth.size() < 300000; ++line)
+    growth += "line " + std::to_string(line) + "\n";
+  daemon_.append(growth);
+  ASSERT_TRUE(viewer->receive_text(growth, 15s));
+  EXPECT_EQ(viewer->received_text(), "at once\n" + growth);
+  EXPECT_TRUE(out().wait_for_output(kSent, 1 + 5));  // 300 KB take at least five frames
+  EXPECT_EQ(out().out().find("vantrel: log size diff"), std::string::npos);
+}
+
+TEST_F(ServiceTest, RotationAndTruncationSendTheNewContentFromItsStart) {
   auto viewer = connect_viewer();
   daemon_.append("0123456789\n");
   ASSERT_TRUE(viewer->receive_text("0123456789\n"));
-  write_file(daemon_.log_path(), "ab");
-  nudge();
-  ASSERT_TRUE(out().wait_for_output("vantrel: Log file truncated! Will send next update.\n"));
-  daemon_.append("after the cut\n");
-  EXPECT_TRUE(viewer->receive_text("0123456789\nafter the cut\n"));
-  EXPECT_EQ(viewer->received_text().find("ab"), std::string::npos);
+  write_file(daemon_.log_path(), "cut back\n");
+  ASSERT_TRUE(viewer->receive_text("0123456789\ncut back\n"));
+  EXPECT_TRUE(out().wait_for_output("vantrel: Log file truncated! Will send next update.\n"));
+
+  // Rename and create, the new file appearing a moment later, the old one written meanwhile.
+  const std::string moved = daemon_.log_path() + ".1";
+  ASSERT_EQ(rename(daemon_.log_path().c_str(), moved.c_str()), 0);
+  append_file(moved, "old last line\n");
+  std::this_thread::sleep_for(50ms);
+  write_file(daemon_.log_path(), "new first line\n");
+  EXPECT_TRUE(viewer->receive_text("old last line\nnew first line\n"));
+  EXPECT_EQ(viewer->received_text(), "0123456789\ncut back\nold last line\nnew first line\n");
+}
+
+TEST(ServiceRemoval, ALogFileRemovedForGoodStopsTheDaemon) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start());
+  TestViewer viewer;
+  ASSERT_TRUE(viewer.connect_to(daemon.port()));
+  ASSERT_TRUE(daemon.process().wait_for_output(kConnect));
+  ASSERT_EQ(unlink(daemon.log_path().c_str()), 0);
+  ASSERT_TRUE(daemon.process().wait_for_exit());
+  EXPECT_EQ(daemon.process().outcome().exit_code, 255);
+  EXPECT_NE(
+      daemon.process().err().find("vantrel: Error stat'ing log file: No such file or directory\n"),
+      std::string::npos);
 }
 
 TEST_F(ServiceTest, AViewerThatStopsReadingIsDroppedAndTheOthersKeepReceiving) {
@@ -146,6 +190,36 @@ TEST_F(ServiceTest, AViewerThatVanishesMidStreamDoesNotEndTheDaemon) {
   auto survivor = connect_viewer();
   daemon_.append("after the crash\n");
   EXPECT_TRUE(survivor->receive_text("after the crash\n"));
+}
+
+TEST_F(ServiceTest, ReadyDescriptorsAreHandledInAscendingOrder) {
+  auto speaker = connect_viewer();
+  // Both become ready while the daemon is stopped: the listener, the lower descriptor, first.
+  daemon_.pause();
+  TestViewer newcomer;
+  ASSERT_TRUE(newcomer.connect_to(daemon_.port()));
+  ASSERT_TRUE(speaker->send_frame("hello"));
+  daemon_.resume();
+  ASSERT_TRUE(out().wait_for_output("vantrel: Got message: 'hello'"));
+  ASSERT_TRUE(out().wait_for_output(kConnect, connections_ + 1));
+  EXPECT_LT(out().out().rfind(kConnect), out().out().find("vantrel: Got message: 'hello'"));
+}
+
+TEST(ServiceWithoutWatch, FallsBackToPollingEveryTwoSeconds) {
+  DaemonOptions options;
+  options.environment = {without_inotify()};
+  Daemon daemon(options);
+  ASSERT_TRUE(daemon.start());
+  EXPECT_TRUE(daemon.process().wait_for_output(
+      "vantrel: Can't watch the log file (Too many open files), polling it every 2 seconds.\n"));
+  TestViewer viewer;
+  ASSERT_TRUE(viewer.connect_to(daemon.port()));
+  ASSERT_TRUE(daemon.process().wait_for_output(kConnect));
+  for (const char* line : {"polled\n", "polled again\n"}) {
+    daemon.append(line);
+    EXPECT_TRUE(viewer.receive_text(line, 3500ms));
+  }
+  EXPECT_TRUE(daemon.stop_and_check());
 }
 
 TEST(ServiceQuiet, QuietSuppressesTheSendReport) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
@@ -15,65 +16,143 @@ namespace {
 
 void report_truncation() { std::printf("vantrel: Log file truncated! Will send next update.\n"); }
 
-// Reads what the open file holds from the sent offset on. Returns the byte count, 0 when the
-// file had been cut back to the offset or below, or -1 after a failure was reported.
-ssize_t read_at_offset(int file, const ServiceState& state, std::int64_t growth) {
-  if (lseek(file, static_cast<off_t>(state.sent_offset), SEEK_SET) < 0) {
+bool is_kept_file(const ServiceState& state, const struct stat& status) {
+  return state.log_device == static_cast<std::uint64_t>(status.st_dev) &&
+         state.log_inode == static_cast<std::uint64_t>(status.st_ino);
+}
+
+void close_kept_file(ServiceState& state) {
+  if (state.log_file >= 0) close(state.log_file);
+  state.log_file = -1;
+}
+
+// Opens the file behind the name and keeps it, with its identity taken from the open file
+// itself, so that a rotation between the status query and the open cannot mix two files.
+bool open_kept_file(ServiceState& state, const Settings& settings) {
+  state.log_file = open(settings.logfile->c_str(), O_RDONLY | O_CLOEXEC);
+  if (state.log_file < 0) {
+    std::perror("vantrel: Error opening log file");
+    return false;
+  }
+  struct stat status {};
+  if (fstat(state.log_file, &status) == 0) {
+    state.log_device = static_cast<std::uint64_t>(status.st_dev);
+    state.log_inode = static_cast<std::uint64_t>(status.st_ino);
+  }
+  return true;
+}
+
+// Reads what the kept file holds from the sent offset on, at most one frame's payload.
+// Returns the byte count, 0 when the file had been cut back to the offset or below, or -1
+// after a failure was reported.
+ssize_t read_at_offset(const ServiceState& state, std::int64_t growth) {
+  if (lseek(state.log_file, static_cast<off_t>(state.sent_offset), SEEK_SET) < 0) {
     std::perror("vantrel: Error lseek'ing log file");
     return -1;
   }
   const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(growth, codec::kMaxPayload));
-  const ssize_t count = read(file, state.buffer.get(), wanted);
+  const ssize_t count = read(state.log_file, state.buffer.get(), wanted);
   if (count < 0) std::perror("vantrel: Error reading log file");
   return count;
 }
 
+// Growth since a poll that had viewers reaches the viewers still connected whole; growth that
+// piled up while nobody watched is stale, and so is more than a viewer could catch up with.
+bool is_live(const ServiceState& state, std::int64_t growth) {
+  return state.client_count > 0 && state.watched_at_last_poll && growth <= kMostBehind;
+}
+
+// The file behind the name, whose size is `size`: growth past the sent offset, or all of it
+// again when it was cut back in place.
+int read_current(ServiceState& state, const Settings& settings, std::int64_t size) {
+  std::int64_t growth = size - state.sent_offset;
+  if (growth < 0) {
+    report_truncation();
+    state.sent_offset = 0;
+    growth = size;
+  }
+  if (growth == 0) return 0;
+  if (state.log_file < 0 && !open_kept_file(state, settings)) return -1;
+  return read_growth(state, settings, growth, size);
+}
+
+// The name no longer leads to the kept file. Whatever the old file gained since the last poll
+// is read through the kept descriptor first; once it is read to its end it is let go, and the
+// file that comes to bear the name is sent from its start. Returns the length of a frame of
+// the old file's last bytes, 0 once it is let go, or -1.
+int read_old_file(ServiceState& state, const Settings& settings) {
+  struct stat status {};
+  if (fstat(state.log_file, &status) == 0 && status.st_size > state.sent_offset) {
+    const int frame_length =
+        read_growth(state, settings, status.st_size - state.sent_offset, status.st_size);
+    if (frame_length != 0) return frame_length;
+  }
+  close_kept_file(state);
+  state.sent_offset = 0;
+  std::printf("vantrel: Log file replaced! Will send the new one from its start.\n");
+  return 0;
+}
+
+int poll_missing(ServiceState& state, const Settings& settings, int stat_error) {
+  const Clock::time_point now = Clock::now();
+  if (!state.missing_since) state.missing_since = now;
+  if (now - *state.missing_since >= kMissingLimit) {
+    errno = stat_error;
+    std::perror("vantrel: Error stat'ing log file");
+    return -1;
+  }
+  return state.log_file >= 0 ? read_old_file(state, settings) : 0;
+}
+
+int poll_present(ServiceState& state, const Settings& settings, const struct stat& status) {
+  state.missing_since.reset();
+  if (state.log_file >= 0 && !is_kept_file(state, status)) {
+    const int frame_length = read_old_file(state, settings);
+    if (frame_length != 0) return frame_length;
+  }
+  return read_current(state, settings, status.st_size);
+}
+
 }  // namespace
+
+int read_growth(ServiceState& state, const Settings& settings, std::int64_t growth,
+                std::int64_t size) {
+  const ssize_t count = read_at_offset(state, growth);
+  if (count < 0) return -1;
+  if (count == 0) {
+    // The writer cut the file back between the status query and the read.
+    report_truncation();
+    state.sent_offset = 0;
+    state.behind = true;
+    return 0;
+  }
+  if (is_live(state, growth)) {
+    state.sent_offset += count;
+    state.behind = state.sent_offset < size;
+  } else {
+    if (count < growth) {
+      std::printf("vantrel: log size diff == %" PRId64 " but read %d bytes. Continuing...\n",
+                  growth, static_cast<int>(count));
+    }
+    state.sent_offset = size;
+  }
+  return static_cast<int>(
+      codec::encode_frame(state.buffer.get(), static_cast<std::size_t>(count), settings.key));
+}
 
 bool allocate_transfer_buffer(ServiceState& state) {
   state.buffer.reset(new (std::nothrow) std::uint8_t[kTransferBufferSize]);
   return state.buffer != nullptr;
 }
 
-int read_growth(ServiceState& state, const Settings& settings, std::int64_t growth,
-                std::int64_t& next_offset) {
-  const int file = open(settings.logfile->c_str(), O_RDONLY);
-  if (file < 0) {
-    std::perror("vantrel: Error opening log file");
-    return -1;
-  }
-  const ssize_t count = read_at_offset(file, state, growth);
-  if (count == 0) {
-    // The writer cut the file back between the status query and the read: a truncation.
-    report_truncation();
-    struct stat status {};
-    if (fstat(file, &status) == 0) next_offset = status.st_size;
-  } else if (count > 0 && count < growth) {
-    std::printf("vantrel: log size diff == %" PRId64 " but read %d bytes. Continuing...\n", growth,
-                static_cast<int>(count));
-  }
-  close(file);
-  if (count <= 0) return static_cast<int>(count);
-  return static_cast<int>(
-      codec::encode_frame(state.buffer.get(), static_cast<std::size_t>(count), settings.key));
-}
-
 int poll_log(ServiceState& state, const Settings& settings) {
+  state.behind = false;
   struct stat status {};
-  if (stat(settings.logfile->c_str(), &status) != 0) {
-    std::perror("vantrel: Error stat'ing log file");
-    return -1;
-  }
-  std::int64_t next_offset = status.st_size;
-  const std::int64_t growth = next_offset - state.sent_offset;
-  int frame_length = 0;
-  if (growth > 0) {
-    frame_length = read_growth(state, settings, growth, next_offset);
-    if (frame_length < 0) return -1;
-  } else if (growth < 0) {
-    report_truncation();
-  }
-  state.sent_offset = next_offset;
+  const bool present = stat(settings.logfile->c_str(), &status) == 0;
+  const int stat_error = errno;
+  const int frame_length =
+      present ? poll_present(state, settings, status) : poll_missing(state, settings, stat_error);
+  state.watched_at_last_poll = state.client_count > 0;
   return frame_length;
 }
 

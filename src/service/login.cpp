@@ -1,5 +1,3 @@
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -23,13 +21,13 @@ std::string_view password_field(const std::uint8_t* text, std::size_t text_end) 
   return std::string_view(reinterpret_cast<const char*>(text) + kPasswordStart);
 }
 
-// Frames the payload at the start of the buffer and sends it; the result is not examined, as
-// a dead viewer shows up at its next receive or broadcast.
-void send_reply(ServiceState& state, const Settings& settings, int descriptor,
+// Frames the payload at the start of the buffer and sends it without waiting, as every send
+// to a viewer is made. Returns false when the viewer was dropped for a failed send.
+bool send_reply(ServiceState& state, const Settings& settings, int descriptor,
                 std::size_t payload_length) {
   const std::size_t frame_length =
       codec::encode_frame(state.buffer.get(), payload_length, settings.key);
-  send(descriptor, state.buffer.get(), frame_length, 0);
+  return send_frame_or_drop(state, descriptor, frame_length);
 }
 
 void accept_login(ServiceState& state, const Settings& settings, int descriptor) {
@@ -38,15 +36,15 @@ void accept_login(ServiceState& state, const Settings& settings, int descriptor)
   const int wanted =
       std::snprintf(reply, codec::kMaxPayload + 1, "YIPI %s", settings.logfile->c_str());
   const std::size_t length = std::min(static_cast<std::size_t>(wanted), codec::kMaxPayload);
-  send_reply(state, settings, descriptor, length);
-  std::printf("vantrel: Client(%d) successfully logged in.\n", descriptor);
+  if (send_reply(state, settings, descriptor, length)) {
+    std::printf("vantrel: Client(%d) successfully logged in.\n", descriptor);
+  }
 }
 
 void refuse_login(ServiceState& state, const Settings& settings, int descriptor) {
   std::printf("vantrel: Wrong Password!(%d)\n", descriptor);
   std::memcpy(state.buffer.get(), "WO!!", 4);
-  send_reply(state, settings, descriptor, 4);
-  drop_client(state, descriptor);
+  if (send_reply(state, settings, descriptor, 4)) drop_client(state, descriptor);
 }
 
 }  // namespace

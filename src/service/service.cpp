@@ -6,9 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+
+#include "service/log_watch.h"
 
 namespace vantrel::service {
 
@@ -20,40 +23,21 @@ bool is_client(const ServiceState& state, int descriptor) {
   return (state.clients & bit_of(descriptor)) != 0;
 }
 
-void report_send_failure() {
-  std::perror("vantrel: Error sending data to client(will close client's connection)");
-}
-
-// A send that moved only part of the frame leaves the viewer's stream cut mid-frame, so every
-// later frame would decode to garbage: it fails like a send that moved nothing.
-bool send_whole_frame(int descriptor, const std::uint8_t* frame, std::size_t length) {
-  const ssize_t sent = send(descriptor, frame, length, 0);
-  if (sent < 0) return false;
-  if (static_cast<std::size_t>(sent) != length) {
-    errno = EAGAIN;  // the send timed out part way through
-    return false;
-  }
-  return true;
-}
-
 void broadcast(ServiceState& state, const Settings& settings, std::size_t frame_length) {
   for (int d = 0; d < kMaxDescriptors; ++d) {
     if (!is_client(state, d)) continue;
-    if (!send_whole_frame(d, state.buffer.get(), frame_length)) {
-      report_send_failure();
-      drop_client(state, d);
-    } else if (settings.quiet == 0) {
+    if (send_frame_or_drop(state, d, frame_length) && settings.quiet == 0) {
       std::printf("vantrel: Sent something...\n");
     }
   }
 }
 
-// A viewer that stops reading would otherwise block the one thread, and every other viewer
-// with it, for as long as it lives.
-void limit_send_time(int descriptor) {
-  timeval limit{};
-  limit.tv_sec = kSendTimeoutSeconds;
-  setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+// Sends never wait, so a viewer that stops reading fills its send buffer and is dropped,
+// while every other viewer goes on. A large buffer keeps viewers that read steadily clear of
+// that, through catch-up bursts of several frames in a row.
+void enlarge_send_buffer(int descriptor) {
+  const int bytes = kSendBufferBytes;
+  setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
 void accept_client(ServiceState& state) {
@@ -74,7 +58,7 @@ void accept_client(ServiceState& state) {
     return;
   }
   std::printf("vantrel: Connect from host %s:%hu(%i).\n", host, port, descriptor);
-  limit_send_time(descriptor);
+  enlarge_send_buffer(descriptor);
   state.clients |= bit_of(descriptor);
   ++state.client_count;
 }
@@ -91,23 +75,67 @@ void receive_from_client(ServiceState& state, const Settings& settings, int desc
   handle_client_message(state, settings, descriptor, static_cast<std::size_t>(received));
 }
 
-void build_ready_set(const ServiceState& state, fd_set& ready) {
+// A poll is waiting: for the pacing interval to pass, or to read the rest of a large growth.
+bool poll_pending(const ServiceState& state) { return state.poll_wanted || state.behind; }
+
+Clock::time_point next_frame_time(const ServiceState& state) {
+  return state.last_frame + kFrameInterval;
+}
+
+// The watch is left out while a poll is pending anyway, so that a busy writer wakes the loop
+// once per frame at most, not once per write.
+void build_ready_set(const ServiceState& state, bool watching, fd_set& ready) {
   FD_ZERO(&ready);
   for (int d = 0; d < kMaxDescriptors; ++d) {
     if (is_client(state, d)) FD_SET(d, &ready);
   }
   FD_SET(state.listener, &ready);
+  if (watching && state.watch >= 0 && !poll_pending(state)) FD_SET(state.watch, &ready);
 }
 
-void serve_ready(ServiceState& state, const Settings& settings, fd_set& ready) {
+// The time to the nearest deadline, a pending poll or the end of a missing file's grace,
+// within the 2-second safety net. Computed afresh for every wait.
+timeval wait_limit(const ServiceState& state) {
+  Clock::time_point until = Clock::now() + kWaitLimit;
+  if (poll_pending(state)) until = std::min(until, next_frame_time(state));
+  if (state.missing_since) until = std::min(until, *state.missing_since + kMissingLimit);
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
+  const auto micros = std::max<std::int64_t>(left.count(), 0);
+  return timeval{static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000)};
+}
+
+// Handles each ready descriptor in ascending order. Returns whether the log file should be
+// looked at: a viewer spoke, came or went, or the watch named the file.
+bool serve_ready(ServiceState& state, const Settings& settings, fd_set& ready) {
+  bool look_at_file = false;
   for (int d = 0; d < kMaxDescriptors; ++d) {
     if (!FD_ISSET(d, &ready)) continue;
+    if (d == state.watch) {
+      look_at_file = drain_log_watch(state.watch, *settings.logfile) || look_at_file;
+      continue;
+    }
+    look_at_file = true;
     if (d == state.listener) {
       accept_client(state);  // one accept per turn: a burst cannot starve the viewers served
     } else {
       receive_from_client(state, settings, d, ready);
     }
   }
+  return look_at_file;
+}
+
+// Polls when a poll is pending and the pacing allows; broadcasts what it read.
+int poll_when_due(ServiceState& state, const Settings& settings) {
+  const Clock::time_point now = Clock::now();
+  if (!poll_pending(state) || now < next_frame_time(state)) return 0;
+  // Events that came while nobody watched, or while the poll was pending, say nothing new.
+  if (state.watch >= 0) drain_log_watch(state.watch, *settings.logfile);
+  state.poll_wanted = false;
+  const int frame_length = poll_log(state, settings);
+  if (frame_length <= 0) return frame_length;
+  broadcast(state, settings, static_cast<std::size_t>(frame_length));
+  state.last_frame = now;
+  return 0;
 }
 
 }  // namespace
@@ -139,6 +167,18 @@ void drop_client(ServiceState& state, int descriptor) {
   --state.client_count;
 }
 
+bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_length) {
+  const ssize_t sent =
+      send(descriptor, state.buffer.get(), frame_length, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent >= 0 && static_cast<std::size_t>(sent) == frame_length) return true;
+  // A part of a frame leaves the viewer's stream cut mid-frame, so every later frame would
+  // decode to garbage: it fails like a send that moved nothing.
+  if (sent >= 0) errno = EAGAIN;
+  std::perror("vantrel: Error sending data to client(will close client's connection)");
+  drop_client(state, descriptor);
+  return false;
+}
+
 int run_service(int listener, const Settings& settings) {
   ServiceState state;
   state.listener = listener;
@@ -148,21 +188,22 @@ int run_service(int listener, const Settings& settings) {
   }
   // A send to a vanished viewer must fail and come back here, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
+  state.watch = open_log_watch(*settings.logfile, kMaxDescriptors - 1);
   for (;;) {
-    const bool limited = state.client_count > 0;  // chosen before the broadcast may drop anyone
-    const int frame_length = poll_log(state, settings);
-    if (frame_length < 0) return -1;
-    if (frame_length > 0) broadcast(state, settings, static_cast<std::size_t>(frame_length));
+    const bool watching = state.client_count > 0;  // chosen before the broadcast may drop anyone
+    if (poll_when_due(state, settings) < 0) return -1;
 
     fd_set ready;
-    build_ready_set(state, ready);
-    timeval limit{kWaitSeconds, 0};  // select may write the time left back: set it every turn
-    const int count = select(kMaxDescriptors, &ready, nullptr, nullptr, limited ? &limit : nullptr);
+    build_ready_set(state, watching, ready);
+    timeval limit = wait_limit(state);
+    const int count =
+        select(kMaxDescriptors, &ready, nullptr, nullptr, watching ? &limit : nullptr);
     if (count < 0) {
       std::perror("vantrel: select");
       return -1;
     }
-    if (count > 0) serve_ready(state, settings, ready);
+    // A wait that ran out is the safety net's poll, or the deadline of a pending one.
+    state.poll_wanted = count == 0 || serve_ready(state, settings, ready) || state.poll_wanted;
   }
 }
 

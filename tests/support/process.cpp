@@ -66,7 +66,7 @@ Process::~Process() {
 }
 
 bool Process::start(const std::string& program, const std::vector<std::string>& argv,
-                    const std::string& cwd) {
+                    const std::string& cwd, const std::vector<std::string>& environment) {
   // A process object may run its program again once the last run has ended.
   if (pid_ > 0 && !ended_) return false;
   if (out_fd_ >= 0) close(out_fd_);
@@ -89,6 +89,7 @@ bool Process::start(const std::string& program, const std::vector<std::string>& 
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     if (chdir(cwd.c_str()) != 0) _exit(121);
+    for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
     execv(program.c_str(), args.data());
     _exit(120);
   }

@@ -51,9 +51,10 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  // Starts the program; again after an earlier run has ended, with fresh output.
+  // Starts the program; again after an earlier run has ended, with fresh output. `environment`
+  // holds NAME=VALUE entries added to the child's environment.
   bool start(const std::string& program, const std::vector<std::string>& argv,
-             const std::string& cwd);
+             const std::string& cwd, const std::vector<std::string>& environment = {});
   // Collects output until `done` holds or the time runs out; returns whether it held.
   bool wait_until(const std::function<bool()>& done, Clock::duration limit = 10s);
   // Waits until standard output holds `needle` at least `times` times.

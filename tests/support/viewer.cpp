@@ -184,13 +184,15 @@ bool Daemon::start() {
   std::vector<std::string> argv = {
       "vantrel", "-c", dir_.file("vantrel.cfg"), "-p", std::to_string(port_), "-f", log_path()};
   argv.insert(argv.end(), options_.extra_args.begin(), options_.extra_args.end());
-  if (!process_.start(VANTREL_BINARY, argv, dir_.path())) return false;
+  if (!process_.start(VANTREL_BINARY, argv, dir_.path(), options_.environment)) return false;
   if (!process_.wait_for_output("vantrel: Waiting for clients connection...\n")) return false;
   // The message comes before the start-up poll of the log file; what a test appends before
   // that poll is taken by it and never sent. Once the daemon sleeps in its wait, the poll is
   // done.
   return process_.wait_until([&] { return sleeps_in_select(process_.pid()); });
 }
+
+std::string without_inotify() { return std::string("LD_PRELOAD=") + VANTREL_NO_INOTIFY_SHIM; }
 
 bool Daemon::stop_and_check() {
   const bool was_running = process_.running();

@@ -2,6 +2,8 @@
 // started in a temporary folder with its own configuration and log file.
 #pragma once
 
+#include <signal.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,7 +68,12 @@ struct DaemonOptions {
   std::vector<std::string> config_lines = {"password = \"secret\"", "key = \"3e07b1d4\""};
   std::vector<std::string> extra_args;  // after -c CONFIG -p PORT -f LOG
   std::string initial_log;
+  std::vector<std::string> environment;  // NAME=VALUE entries for the daemon
 };
+
+// An LD_PRELOAD entry that makes the daemon's change watch unavailable, as on a system
+// without inotify or past its watch limit.
+std::string without_inotify();
 
 // The real daemon on a free port, with its configuration and log file in a temporary folder.
 class Daemon {
@@ -80,6 +87,8 @@ class Daemon {
   const TempDir& dir() const { return dir_; }
   unsigned short port() const { return port_; }
   Process& process() { return process_; }
+  void pause() { kill(process_.pid(), SIGSTOP); }
+  void resume() { kill(process_.pid(), SIGCONT); }
   // Still running, then ends it; true when it had not stopped by itself or crashed.
   bool stop_and_check();
 
