@@ -2,9 +2,14 @@
 // the frames on the way.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <initializer_list>
+#include <random>
 #include <string>
+#include <vector>
 
+#include "support/log_stream.h"
 #include "support/viewer.h"
 #include "viewer/viewer.h"
 
@@ -30,29 +35,38 @@ const std::uint8_t* bytes(const std::string& text) {
   return reinterpret_cast<const std::uint8_t*>(text.data());
 }
 
-class FrameAssemblyTest : public ::testing::Test {
- protected:
-  // Feeds the stream in receives of `piece` bytes; returns the payloads, joined.
-  std::string feed(const std::string& stream, std::size_t piece = kMaxBlock) {
-    std::string out;
-    for (std::size_t at = 0; at < stream.size(); at += piece) {
-      const std::string receive = stream.substr(at, piece);
-      add_receive(assembly_, bytes(receive), receive.size(), kKey);
-      dropped_ += assembly_.dropped;
-      for (const Payload& payload : assembly_.payloads) {
-        out.append(reinterpret_cast<const char*>(&assembly_.block[payload.offset]), payload.size);
-      }
-    }
-    return out;
+// Feeds receives to an assembly, with a quiet moment where asked and at the end, and collects
+// what it writes.
+class Feeder {
+ public:
+  explicit Feeder(std::uint32_t key) { assembly_.key = settings::key_from_number(key); }
+  void receive(const std::string& bytes_in) {
+    add_receive(assembly_, bytes(bytes_in), bytes_in.size());
+    collect();
   }
-  // Feeds each string as one receive, in order.
+  void quiet() {
+    take_quiet(assembly_);
+    collect();
+  }
   std::string feed_each(std::initializer_list<std::string> receives) {
-    std::string out;
-    for (const std::string& receive : receives) out += feed(receive);
-    return out;
+    for (const std::string& one : receives) receive(one);
+    quiet();
+    return out_;
   }
+  const std::string& out() const { return out_; }
+  std::size_t dropped() const { return dropped_; }
+  std::size_t held() const { return unwritten_bytes(assembly_); }
 
+ private:
+  void collect() {
+    dropped_ += assembly_.dropped;
+    for (const Payload& payload : assembly_.payloads) {
+      out_.append(reinterpret_cast<const char*>(assembly_.output.data() + payload.offset),
+                  payload.size);
+    }
+  }
   FrameAssembly assembly_;
+  std::string out_;
   std::size_t dropped_ = 0;
 };
 
@@ -75,57 +89,78 @@ TEST(FrameChecks, PayloadLengthComesFromTheTrailerAndPaddingMustUnscrambleToFF) 
   EXPECT_FALSE(is_whole_frame(bytes(frame), frame.size(), kKey));
 }
 
-TEST_F(FrameAssemblyTest, AFrameSplitIntoPiecesOfEverySizeComesOutWhole) {
-  const std::size_t sizes[] = {5, 6, 7, 8, 301};
-  for (const std::size_t size : sizes) {
-    const std::string frame = make_frame(sample(size));
-    for (std::size_t piece = 1; piece <= frame.size(); ++piece) {
-      EXPECT_EQ(feed(frame, piece), sample(size)) << size << " in pieces of " << piece;
+TEST(FrameAssemblyProperty, WritesExactlyThePayloadsHoweverTheStreamIsCut) {
+  for (unsigned seed = 1; seed <= 3000; ++seed) {
+    std::mt19937 random(seed);
+    const testing::LogStream log = testing::make_log_stream(random);
+    Feeder feeder(log.key);
+    for (std::size_t at = 0; at < log.bytes.size();) {
+      const std::size_t piece = random() % 3 == 0 ? 1 + random() % 8 : 1 + random() % 70000;
+      feeder.receive(log.bytes.substr(at, piece));
+      at += piece;
+      if (random() % 4 == 0) feeder.quiet();
     }
+    feeder.quiet();
+    const std::size_t wrong =
+        static_cast<std::size_t>(std::mismatch(log.payloads.begin(), log.payloads.end(),
+                                               feeder.out().begin(), feeder.out().end())
+                                     .first -
+                                 log.payloads.begin());
+    ASSERT_TRUE(feeder.out() == log.payloads) << "seed " << seed << ", key " << std::hex << log.key
+                                              << ", first wrong byte " << std::dec << wrong;
+    ASSERT_EQ(feeder.dropped(), 0u) << "seed " << seed;
+    ASSERT_EQ(feeder.held(), 0u) << "seed " << seed;
   }
-  const std::string largest = make_frame(sample(65532));  // the largest frame, 65533 bytes;
-  for (std::size_t cut = 1; cut < largest.size(); cut += 997) {
-    EXPECT_EQ(feed_each({largest.substr(0, cut), largest.substr(cut)}), sample(65532)) << cut;
-  }
-  EXPECT_EQ(dropped_, 0u);
 }
 
-TEST_F(FrameAssemblyTest, FramesRunTogetherAreCutApartWhereverTheReceivesEnd) {
-  const std::string stream = make_frame(sample(10)) + make_frame(sample(7)) + make_frame("end\n");
-  EXPECT_EQ(feed(stream), sample(10) + sample(7) + "end\n");
-  EXPECT_EQ(assembly_.payloads.size(), 3u);
-  for (std::size_t piece = 1; piece <= stream.size(); ++piece) {
-    EXPECT_EQ(feed(stream, piece), sample(10) + sample(7) + "end\n") << piece;
-  }
-  EXPECT_EQ(dropped_, 0u);
-}
-
-TEST_F(FrameAssemblyTest, BytesThatFormNoFrameAreDroppedOnceTheNextReceiveStandsAlone) {
-  const std::string foreign = make_frame("abcde", 0x11223344);  // another key's padding
-  EXPECT_EQ(feed_each({foreign, make_frame("good\n")}), "good\n");
-  EXPECT_EQ(dropped_, foreign.size());
-  EXPECT_EQ(assembly_.drop_reason, DropReason::kMalformed);
-  const std::string rest = make_frame(sample(40)).substr(14);  // its start was lost
-  EXPECT_EQ(feed_each({rest, make_frame("after\n")}), "after\n");
-  EXPECT_EQ(dropped_, foreign.size() + rest.size());
-}
-
-TEST_F(FrameAssemblyTest, ABlockThatNeverFormsAFrameIsDroppedPastTheLimit) {
-  const std::string noise(4000, 'x');  // 0 modulo 4, and no trailer value anywhere
-  while (dropped_ == 0 && assembly_.block.size() <= kMaxBlock) EXPECT_EQ(feed(noise), "");
-  EXPECT_EQ(assembly_.drop_reason, DropReason::kTooLong);
-  EXPECT_GT(dropped_, kMaxBlock);
-  EXPECT_EQ(feed(make_frame("fresh\n")), "fresh\n");
-}
-
-TEST_F(FrameAssemblyTest, FramesThatAlsoReadAsOneFrameAreDroppedNotGuessed) {
-  // Five unpadded frames: 25 bytes whose last trailer, 1, also makes them one frame.
+TEST(FrameAssembly, TheCasesThatFooledTheOldAssemblyComeOutExactly) {
+  // Under a printable key, ordinary letters unscramble to trailer bytes.
+  const std::string letters = "abcd@efghCijklBmnopEqrstuvwxyz";
+  EXPECT_EQ(Feeder(0x41424344).feed_each({make_frame(letters, 0x41424344)}), letters);
+  // The first five bytes of this frame are a whole frame of "What" too.
+  const std::string full = make_frame("What? disk is full");
+  EXPECT_EQ(Feeder(testing::kTestKey).feed_each({full.substr(0, 5), full.substr(5)}),
+            "What? disk is full");
+  // Five unpadded frames read as one frame as well.
   std::string run;
   for (const char* payload : {"aaaa", "bbbb", "cccc", "dddd", "eeee"}) run += make_frame(payload);
-  EXPECT_EQ(feed(run), "");
-  EXPECT_EQ(dropped_, run.size());
-  EXPECT_EQ(assembly_.drop_reason, DropReason::kAmbiguous);
-  EXPECT_EQ(feed(make_frame("then\n")), "then\n");
+  EXPECT_EQ(Feeder(testing::kTestKey).feed_each({run}), "aaaabbbbccccddddeeee");
+}
+
+TEST(FrameAssembly, AQuietMomentWritesAWholeFrameAndLaterBytesMendAFalseCut) {
+  Feeder feeder(testing::kTestKey);
+  const std::string full = make_frame("What? disk is full");
+  feeder.receive(full.substr(0, 5));
+  EXPECT_EQ(feeder.out(), "");  // held: it may be the start of a longer frame
+  feeder.quiet();
+  EXPECT_EQ(feeder.out(), "What");
+  feeder.receive(full.substr(5));
+  feeder.receive(make_frame("next\n"));
+  feeder.quiet();
+  EXPECT_EQ(feeder.out(),
+            "What? disk is full"
+            "next\n");
+}
+
+TEST(FrameAssembly, BytesThatNeverFormAFrameAreDroppedAndReadingStartsAfresh) {
+  Feeder feeder(testing::kTestKey);
+  const std::string noise(4000, 'x');  // no trailer value anywhere
+  for (int i = 0; i < 40 && feeder.dropped() == 0; ++i) feeder.receive(noise);
+  EXPECT_GT(feeder.dropped(), 2 * kMaxBlock);
+  EXPECT_EQ(feeder.feed_each({make_frame("fresh\n")}), "fresh\n");
+}
+
+TEST(FrameAssembly, TextIsPrintableUtf8OrEightBitAndNoOtherControls) {
+  for (const char* text :
+       {"plain\tline\r\n", "\x1b[31mred\x1b[0m", "caf\xc3\xa9", "caf\xe9 \xff"}) {
+    EXPECT_TRUE(reads_as_text(bytes(text), std::strlen(text))) << text;
+  }
+  for (const char* text : {"a\x01"
+                           "b",
+                           "\x7f", "\xc3(\x85", "\x85\x90"}) {
+    EXPECT_FALSE(reads_as_text(bytes(text), std::strlen(text))) << text;
+  }
+  EXPECT_FALSE(reads_as_text(bytes(std::string("a\0b", 3)), 3));
 }
 
 }  // namespace

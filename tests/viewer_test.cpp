@@ -2,10 +2,17 @@
 // the daemon going away and coming back, and the errors a user meets first.
 #include "support/viewer.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vantrel::testing {
@@ -82,6 +89,15 @@ TEST_F(ViewerTest, WithoutAPasswordItFollowsWithoutLoggingIn) {
 }
 
 TEST_F(ViewerTest, ARefusedPasswordEndsWithOneAndAnotherKeyWithFour) {
+  // Without a password the frames alone show that the key differs; nothing is written.
+  start(other_, {"-c", config("no_login.cfg", {"key = \"11223344\""})});
+  ASSERT_TRUE(daemon_.process().wait_for_output("vantrel: Connect from host"));
+  daemon_.append("a line the viewer cannot read\nand another, longer one\n");
+  ASSERT_TRUE(other_.wait_for_exit(10s));
+  EXPECT_EQ(other_.outcome().exit_code, 4) << other_.err();
+  EXPECT_TRUE(has(other_.err(), "the key differs from the daemon's")) << other_.err();
+  EXPECT_EQ(other_.out(), "");
+
   start(viewer_, {"-c", config("guess.cfg", {"password = \"guess\"", "key = \"3e07b1d4\""})});
   ASSERT_TRUE(viewer_.wait_for_exit());
   EXPECT_EQ(viewer_.outcome().exit_code, 1);
@@ -108,6 +124,123 @@ TEST_F(ViewerTest, WhenTheDaemonGoesAwayItEndsWithTwoOrWithRReconnectsOnceItIsBa
   ASSERT_TRUE(viewer_.wait_until(
       [&] { return viewer_.err().find("logged in") != viewer_.err().rfind("logged in"); }));
   EXPECT_TRUE(appended_comes_out("after the restart\n")) << viewer_.err();
+}
+
+TEST_F(ViewerTest, APausedViewerWritesEverythingThatPiledUpMeanwhile) {
+  start(viewer_);
+  ASSERT_TRUE(wait_for_error(viewer_, "logged in"));
+  kill(viewer_.pid(), SIGSTOP);
+  std::string piled;
+  for (int burst = 0; burst < 40; ++burst) {
+    std::string lines;
+    for (int line = 0; line < 500; ++line) {
+      lines += "burst " + std::to_string(burst) + " line " + std::to_string(line) + " ?:=<\n";
+    }
+    daemon_.append(lines);
+    piled += lines;
+  }
+  ASSERT_TRUE(daemon_.process().wait_for_output(") successfully logged in.\n"));
+  kill(viewer_.pid(), SIGCONT);
+  expected_ = piled;
+  EXPECT_TRUE(appended_comes_out("after the pause\n")) << viewer_.err();
+  EXPECT_EQ(daemon_.process().err().find("Error sending"), std::string::npos);
+}
+
+TEST(ViewerLogin, GrowthThatLooksLikeTheLoginAnswerIsLog) {
+  // Growth from before a viewer connects reaches it before the daemon reads its login.
+  for (const std::string growth : {"YIPI spoof\n", "WO!!"}) {
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start());
+    daemon.append(growth);
+    Process viewer;
+    ASSERT_TRUE(
+        viewer.start(VANTREL_VIEW_BINARY,
+                     {daemon.dir().file("vantrel-view"), "-p", std::to_string(daemon.port())},
+                     daemon.dir().path()));
+    EXPECT_TRUE(viewer.wait_until(
+        [&] { return has(viewer.err(), "logged in; following " + daemon.log_path() + "\n"); }));
+    EXPECT_TRUE(viewer.wait_until([&] { return viewer.out() == growth; })) << viewer.err();
+    daemon.append("later\n");
+    EXPECT_TRUE(viewer.wait_until([&] { return viewer.out() == growth + "later\n"; }));
+    EXPECT_EQ(viewer.stop().signal, SIGTERM) << viewer.err();
+    EXPECT_TRUE(daemon.stop_and_check());
+  }
+}
+
+TEST_F(ViewerTest, TheViewerEndsWithItsPipeEvenWhileTheLogIsQuiet) {
+  const std::string command = std::string(VANTREL_VIEW_BINARY) + " -p " +
+                              std::to_string(daemon_.port()) + " -c vantrel.cfg | head -n 1";
+  ASSERT_TRUE(viewer_.start("/bin/bash", {"bash", "-c", command}, daemon_.dir().path()));
+  ASSERT_TRUE(daemon_.process().wait_for_output(") successfully logged in.\n"));
+  daemon_.append("first\nsecond\n");
+  ASSERT_TRUE(viewer_.wait_for_exit(5s));
+  EXPECT_EQ(viewer_.out(), "first\n");
+}
+
+// A peer that speaks frames as scripted: the viewer against receives cut where the test says.
+class ScriptedDaemon {
+ public:
+  ScriptedDaemon() : port_(free_port()) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port_);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 1);
+  }
+  ~ScriptedDaemon() {
+    if (peer_ >= 0) close(peer_);
+    close(listener_);
+  }
+  bool accept_viewer() {
+    pollfd ready{listener_, POLLIN, 0};
+    if (poll(&ready, 1, 10000) != 1) return false;
+    peer_ = accept(listener_, nullptr, nullptr);
+    return peer_ >= 0;
+  }
+  void send_bytes(const std::string& bytes) {
+    send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+  unsigned short port() const { return port_; }
+
+ private:
+  unsigned short port_;
+  int listener_ = -1;
+  int peer_ = -1;
+};
+
+TEST(ViewerReassembly, FramesThatFooledTheOldAssemblyComeOutExactly) {
+  TempDir dir;
+  const struct {
+    std::uint32_t key;
+    std::string payload;
+    std::size_t cut;  // sent in two pieces, a pause between
+  } cases[] = {
+      {0x41424344, "abcd@efghCijklBmnopEqrstuvwxyz", 0},  // letters unscramble to trailers
+      {kTestKey, "What? disk is full", 5},                // its first piece is a frame too
+  };
+  for (const auto& test : cases) {
+    std::ostringstream key;
+    key << std::hex << test.key;
+    write_file(dir.file("plain.cfg"), "key = \"" + key.str() + "\"\n");
+    ScriptedDaemon peer;
+    Process viewer;
+    ASSERT_TRUE(viewer.start(
+        VANTREL_VIEW_BINARY,
+        {"vantrel-view", "-c", dir.file("plain.cfg"), "-p", std::to_string(peer.port())},
+        dir.path()));
+    ASSERT_TRUE(peer.accept_viewer());
+    const std::string frame = make_frame(test.payload, test.key) + make_frame("\n", test.key);
+    if (test.cut > 0) {
+      peer.send_bytes(frame.substr(0, test.cut));
+      std::this_thread::sleep_for(100ms);  // the cut under test: longer than a quiet moment
+    }
+    peer.send_bytes(frame.substr(test.cut));
+    EXPECT_TRUE(viewer.wait_until([&] { return viewer.out().size() > test.payload.size(); }));
+    EXPECT_EQ(viewer.out(), test.payload + "\n") << viewer.err();
+    EXPECT_EQ(viewer.stop().signal, SIGTERM);
+  }
 }
 
 TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {

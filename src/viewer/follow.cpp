@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "codec/frame.h"
+#include "viewer/output_queue.h"
 #include "viewer/viewer.h"
 
 namespace vantrel::viewer {
@@ -28,17 +31,30 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kAcceptedPrefix = "YIPI ";
 constexpr std::string_view kRefusedReply = "WO!!";
+// What the viewer queues while its standard output is blocked.
+constexpr std::size_t kOutputLimit = std::size_t{64} << 20;
+// Bytes that no frame under the key has confirmed for this long: the key differs.
+constexpr std::chrono::seconds kUnreadLimit{3};
+// How often the wait looks at the output thread.
+constexpr int kOutputCheckMilliseconds = 200;
 
 enum class SessionEnd { kGone, kRefused, kLoginUnread, kOutputFailed };
 
 // One connection to the daemon.
 struct Session {
   int fd = -1;
+  const settings::Settings* settings = nullptr;
+  OutputQueue* output = nullptr;
   bool awaiting_reply = false;  // the login was sent and its answer has not come yet
+  bool held_refusal = false;    // "WO!!" came where the answer may: it is one if the daemon closes
+  bool key_confirmed = false;   // a padded frame or the login's answer read right under the key
   bool worked = false;          // a frame arrived: the next reconnection starts at the first delay
   Clock::time_point reply_deadline;
+  std::optional<Clock::time_point> quiet_at;      // when held bytes are taken as whole frames
+  std::optional<Clock::time_point> unread_since;  // bytes wait that no frame confirmed yet
   std::string login_text;  // "PASS password", to recognise it echoed back under another key
   FrameAssembly assembly;
+  std::size_t output_dropped = 0;  // bytes dropped while standard output was blocked
 };
 
 void report_system_error(const std::string& what) {
@@ -124,122 +140,198 @@ bool send_login(Session& session, const settings::Settings& settings) {
   return true;
 }
 
-// Waits until the connection is readable; false when the login's answer is overdue.
-bool wait_readable(const Session& session) {
-  for (;;) {
-    int timeout_ms = -1;
-    if (session.awaiting_reply) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          session.reply_deadline - Clock::now());
-      timeout_ms = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
-    }
-    pollfd ready{session.fd, POLLIN, 0};
-    const int count = poll(&ready, 1, timeout_ms);
-    if (count > 0) return true;
-    if (count == 0) return false;
-    if (errno != EINTR) return true;  // the receive that follows reports the failure
+void write_out(Session& session, std::string_view bytes) {
+  const std::size_t dropped =
+      session.output->push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  if (dropped == 0 && session.output_dropped > 0) {
+    std::fprintf(stderr,
+                 "vantrel-view: standard output was blocked; dropped %zu bytes of the log\n",
+                 session.output_dropped);
+    session.output_dropped = 0;
   }
+  session.output_dropped += dropped;
 }
 
-bool write_payload(const std::uint8_t* payload, std::size_t size) {
-  if (std::fwrite(payload, 1, size, stdout) != size || std::fflush(stdout) != 0) {
-    report_system_error("write to standard output");
+// The answer to the login is "YIPI " and the path the daemon serves (the configuration's
+// logfile, where it names one), or "WO!!" followed by the daemon closing the connection.
+bool is_acceptance(const Session& session, std::string_view payload) {
+  if (!payload.starts_with(kAcceptedPrefix)) return false;
+  const std::string_view path = payload.substr(kAcceptedPrefix.size());
+  if (path.empty() || path.find_first_of(std::string_view("\n\0", 2)) != std::string_view::npos) {
     return false;
   }
-  return true;
+  return !session.settings->logfile || path == *session.settings->logfile;
 }
 
-// A payload that arrives while the login's answer is awaited is either that answer or log
-// growth that the daemon broadcast before it read the login.
-std::optional<SessionEnd> take_payload(Session& session, std::string_view payload) {
-  if (session.awaiting_reply) {
-    if (payload.starts_with(kAcceptedPrefix)) {
+SessionEnd key_differs() {
+  std::fprintf(stderr,
+               "vantrel-view: what the daemon sends does not read under the key; most likely the "
+               "key differs from the daemon's\n");
+  return SessionEnd::kLoginUnread;
+}
+
+// The daemon may broadcast growth before it reads the login, so a payload that comes while the
+// answer is awaited is the answer only when it can be one; anything else is log.
+std::optional<SessionEnd> take_payload(Session& session, const Payload& payload,
+                                       std::string_view text) {
+  if (session.held_refusal) {
+    session.held_refusal = false;  // more came: it was log
+    write_out(session, kRefusedReply);
+  }
+  if (session.awaiting_reply && !payload.continues) {
+    if (is_acceptance(session, text)) {
       session.awaiting_reply = false;
+      session.key_confirmed = true;
       std::fprintf(stderr, "vantrel-view: logged in; following %.*s\n",
-                   static_cast<int>(payload.size() - kAcceptedPrefix.size()),
-                   payload.data() + kAcceptedPrefix.size());
+                   static_cast<int>(text.size() - kAcceptedPrefix.size()),
+                   text.data() + kAcceptedPrefix.size());
       return std::nullopt;
     }
-    if (payload == kRefusedReply) {
-      std::fprintf(stderr, "vantrel-view: the daemon refused the password\n");
-      return SessionEnd::kRefused;
+    if (text == kRefusedReply) {
+      session.held_refusal = true;
+      return std::nullopt;
     }
-    if (payload == session.login_text) {
+    if (text == session.login_text) {
       std::fprintf(stderr, "vantrel-view: the daemon did not take the login; the key differs\n");
       return SessionEnd::kLoginUnread;
     }
   }
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(payload.data());
-  if (!write_payload(bytes, payload.size())) return SessionEnd::kOutputFailed;
+  if (payload.padded) session.key_confirmed = true;
+  // Until the key is confirmed, a frame without padding proves nothing: it must read as text.
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  if (!session.key_confirmed && !reads_as_text(bytes, text.size())) return key_differs();
+  write_out(session, text);
   return std::nullopt;
 }
 
-void report_drop(const FrameAssembly& assembly) {
-  switch (assembly.drop_reason) {
-    case DropReason::kMalformed:
-      std::fprintf(stderr,
-                   "vantrel-view: dropped %zu bytes that formed no frame (does the key match the "
-                   "daemon's?)\n",
-                   assembly.dropped);
-      break;
-    case DropReason::kAmbiguous:
-      std::fprintf(stderr, "vantrel-view: dropped %zu bytes of frames that ran together\n",
-                   assembly.dropped);
-      break;
-    case DropReason::kTooLong:
-      std::fprintf(stderr,
-                   "vantrel-view: dropped %zu bytes that grew past %zu without forming a "
-                   "frame\n",
-                   assembly.dropped, kMaxBlock);
-      break;
-    case DropReason::kNone:
-      break;
+void note_held_bytes(Session& session) {
+  const bool held = unwritten_bytes(session.assembly) > 0;
+  const Clock::time_point now = Clock::now();
+  session.quiet_at =
+      held ? std::optional(now + std::chrono::milliseconds(kQuietMilliseconds)) : std::nullopt;
+  if (!held || session.key_confirmed) {
+    session.unread_since.reset();
+  } else if (!session.unread_since) {
+    session.unread_since = now;
   }
 }
 
-// Handles what one receive completed; a value when the session ends.
-std::optional<SessionEnd> take_receive(Session& session, const std::uint8_t* data, std::size_t size,
-                                       const Key& key) {
-  FrameAssembly& assembly = session.assembly;
-  add_receive(assembly, data, size, key);
-  if (assembly.dropped > 0) report_drop(assembly);
+// Takes what the assembly wrote in its last call; a value when the session ends.
+std::optional<SessionEnd> take_written(Session& session) {
+  const FrameAssembly& assembly = session.assembly;
+  if (assembly.dropped > 0) {
+    if (!session.key_confirmed) return key_differs();
+    std::fprintf(stderr, "vantrel-view: dropped %zu bytes that formed no frame\n",
+                 assembly.dropped);
+  }
+  if (assembly.tied > 0) {
+    std::fprintf(stderr,
+                 "vantrel-view: %zu bytes could be cut into frames in more than one way (not "
+                 "text?); kept the likeliest reading\n",
+                 assembly.tied);
+  }
   for (const Payload& payload : assembly.payloads) {
     session.worked = true;
-    const auto* text = reinterpret_cast<const char*>(assembly.block.data() + payload.offset);
-    if (auto end = take_payload(session, std::string_view(text, payload.size))) return end;
+    const auto* text = reinterpret_cast<const char*>(assembly.output.data() + payload.offset);
+    if (auto end = take_payload(session, payload, std::string_view(text, payload.size))) {
+      return end;
+    }
+  }
+  note_held_bytes(session);
+  return std::nullopt;
+}
+
+// When standard output's reader goes away, the viewer ends as a write to a closed pipe ends it,
+// even while the log is quiet.
+[[noreturn]] void end_as_closed_pipe() {
+  std::signal(SIGPIPE, SIG_DFL);
+  std::raise(SIGPIPE);
+  std::_Exit(kExitOutputFailed);
+}
+
+int milliseconds_until(Clock::time_point when) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now());
+  return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, kOutputCheckMilliseconds));
+}
+
+int wait_milliseconds(const Session& session) {
+  int wait = kOutputCheckMilliseconds;
+  if (session.awaiting_reply) wait = std::min(wait, milliseconds_until(session.reply_deadline));
+  if (session.quiet_at) wait = std::min(wait, milliseconds_until(*session.quiet_at));
+  if (session.unread_since) {
+    wait = std::min(wait, milliseconds_until(*session.unread_since + kUnreadLimit));
+  }
+  return wait;
+}
+
+// Acts on the deadlines that have passed; a value when the session ends.
+std::optional<SessionEnd> take_deadlines(Session& session) {
+  const Clock::time_point now = Clock::now();
+  if (session.quiet_at && now >= *session.quiet_at) {
+    take_quiet(session.assembly);
+    if (auto end = take_written(session)) return end;
+  }
+  if (session.unread_since && now >= *session.unread_since + kUnreadLimit) return key_differs();
+  if (session.awaiting_reply && now >= session.reply_deadline) {
+    std::fprintf(stderr,
+                 "vantrel-view: no answer to the login within %d s; does the key match the "
+                 "daemon's?\n",
+                 kLoginReplySeconds);
+    return SessionEnd::kLoginUnread;
   }
   return std::nullopt;
 }
 
-SessionEnd follow(Session& session, const Key& key) {
+// The daemon closed the connection: the frames held back are whole now, or never.
+SessionEnd take_close(Session& session) {
+  take_quiet(session.assembly);
+  if (auto end = take_written(session)) return *end;
+  if (session.held_refusal) {
+    std::fprintf(stderr, "vantrel-view: the daemon refused the password\n");
+    return SessionEnd::kRefused;
+  }
+  std::fprintf(stderr, "vantrel-view: the daemon closed the connection\n");
+  return SessionEnd::kGone;
+}
+
+// Receives and takes what came; a value when the session ends.
+std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_t>& buffer) {
+  const ssize_t received = recv(session.fd, buffer.data(), buffer.size(), 0);
+  if (received < 0 && errno == EINTR) return std::nullopt;
+  if (received < 0 && errno != ECONNRESET) {
+    report_system_error("receive");
+    return SessionEnd::kGone;
+  }
+  if (received <= 0) return take_close(session);
+  add_receive(session.assembly, buffer.data(), static_cast<std::size_t>(received));
+  return take_written(session);
+}
+
+SessionEnd follow(Session& session) {
   std::vector<std::uint8_t> buffer(kMaxBlock);
   for (;;) {
-    if (!wait_readable(session)) {
-      std::fprintf(stderr,
-                   "vantrel-view: no answer to the login within %d s; does the key match "
-                   "the daemon's?\n",
-                   kLoginReplySeconds);
-      return SessionEnd::kLoginUnread;
-    }
-    const ssize_t received = recv(session.fd, buffer.data(), buffer.size(), 0);
-    if (received < 0 && errno == EINTR) continue;
-    if (received < 0) {
-      report_system_error("receive");
+    pollfd ready[2] = {{session.fd, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    const int count = poll(ready, 2, wait_milliseconds(session));
+    if (count < 0 && errno != EINTR) {
+      report_system_error("poll");
       return SessionEnd::kGone;
     }
-    if (received == 0) {
-      std::fprintf(stderr, "vantrel-view: the daemon closed the connection\n");
-      return SessionEnd::kGone;
+    if ((ready[1].revents & (POLLERR | POLLHUP)) != 0) end_as_closed_pipe();
+    if (session.output->failed()) return SessionEnd::kOutputFailed;
+    std::optional<SessionEnd> end;
+    if ((ready[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+      end = take_receive(session, buffer);
+    } else {
+      end = take_deadlines(session);
     }
-    if (auto end = take_receive(session, buffer.data(), static_cast<std::size_t>(received), key)) {
-      return *end;
-    }
+    if (end) return *end;
   }
 }
 
 SessionEnd run_session(Session& session, const settings::Settings& settings) {
+  session.assembly.key = settings.key;
   if (settings.password && !send_login(session, settings)) return SessionEnd::kGone;
-  return follow(session, settings.key);
+  return follow(session);
 }
 
 int exit_status_of(SessionEnd end) {
@@ -261,12 +353,15 @@ int exit_status_of(SessionEnd end) {
 int run_viewer(const ViewerOptions& options) {
   sockaddr_in address{};
   if (!resolve_host(options.host, options.settings.port, address)) return kExitNoConnection;
+  OutputQueue output(STDOUT_FILENO, kOutputLimit);
   int delay_seconds = kFirstRetrySeconds;
   for (;;) {
     const int fd = connect_daemon(address);
     if (fd >= 0) {
       Session session;
       session.fd = fd;
+      session.settings = &options.settings;
+      session.output = &output;
       const SessionEnd end = run_session(session, options.settings);
       close_abortively(fd);
       if (end != SessionEnd::kGone || !options.reconnect) return exit_status_of(end);

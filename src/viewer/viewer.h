@@ -1,25 +1,39 @@
 // The viewer: connects to the daemon, optionally logs in, and writes the log stream to standard
 // output as it arrives.
 //
-// The daemon sends each frame with one send, but TCP keeps no message boundaries: a large frame
-// may arrive over several receives, and frames sent close together may arrive in one. The frame
-// assembly below gathers receives into a block and hands back whole frames only:
+// The daemon sends each frame with one send, but TCP keeps no message boundaries: a frame may
+// arrive over several receives, and frames sent close together arrive in one. The frame format
+// has no length, so the frame assembly below takes the byte stream apart by choosing, among
+// the ways to cut it into whole frames, the one whose payloads read most like text:
 //
-//   - a block that can be cut into whole frames in exactly one way (most often: it is one
-//     frame) is cut so, and each frame decoded. A whole frame is 1 modulo 4 long, its trailer
-//     is 1 to 4 and its padding unscrambles to 0xFF;
-//   - a block that can be cut in several ways is dropped: a run of five frames, for one, may
-//     also read as one frame;
-//   - a block that cannot be cut is kept as the first pieces of a frame, and the next receive
-//     is added to it. If the two together form no frame but the new receive alone does, the
-//     kept bytes were malformed (a wrong key, or the rest of a frame whose start was lost):
-//     they are dropped and the new receive taken on its own;
-//   - a block that grows past kMaxBlock bytes without forming a frame is dropped.
+//   - a whole frame is 1 modulo 4 long, ends in a trailer of 1 to 4, has padding that
+//     unscrambles to 0xFF, and at most 65532 bytes of payload;
+//   - a false cut leaves traces: the bytes after it unscramble with the key shifted by one to
+//     three bytes, and a real trailer or padding read as payload comes out as bytes text rarely
+//     holds. So every payload byte scores (printable ASCII, tab, newline, carriage return and
+//     escape highest, bytes of 0x80 and above a little less, so that UTF-8 and 8-bit encodings
+//     count as text, other controls against), and the cut with the highest sum wins. Scores
+//     only compare cuts of the same bytes with each other; nothing is refused for its bytes;
+//   - dynamic programming over the positions where a frame may end (the byte before is 1 to
+//     4) finds it. Where only one cut exists, nothing is scored;
+//   - a frame is written once the bytes after it confirm its cut (the likeliest reading goes on
+//     past it), or once the connection has been quiet for kQuietMilliseconds with the bytes
+//     read so far ending in it;
+//   - output is append-only. The last written frame is kept: if later bytes show that its cut
+//     was false (it reads better as going on), the bytes it held back, from the false trailer
+//     on, are written as a continuation, and the stream carries on from the true cut;
+//   - bytes that no cut can make frames of, beyond twice the largest frame, are dropped and
+//     reported; where no reading scores above another (data that is not text), the likeliest
+//     is kept and the bytes are reported.
 //
-// The frame format has no length and no checksum, so this is the best a receiver can do: a
-// dropped block is reported, never written out as garbage.
+// What remains ambiguous: the same bytes can be a frame and the start of a longer one ("What"
+// and the first five bytes of "What? disk is full" are the same bytes under key 3e07b1d4), so
+// a frame ending in such a trailer is only written when the next bytes or a quiet moment come;
+// and a key that differs from the daemon's only in its first byte passes every padding check,
+// which never covers a group's first byte.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,8 +45,11 @@ namespace vantrel::viewer {
 
 using settings::Key;
 
-// The largest block the assembly keeps; the daemon's frames are at most 65533 bytes.
+// The largest frame the daemon sends is 65533 bytes; receives take up to this many.
 inline constexpr std::size_t kMaxBlock = 65536;
+// A connection quiet for this long with the bytes read so far ending in a whole frame has
+// that frame written.
+inline constexpr int kQuietMilliseconds = 30;
 
 // Exit statuses.
 inline constexpr int kExitHelp = 0;          // -h printed the usage text
@@ -59,32 +76,46 @@ std::ptrdiff_t payload_length(const std::uint8_t* block, std::size_t size);
 // bytes before the trailer unscramble to 0xFF.
 bool is_whole_frame(const std::uint8_t* block, std::size_t size, const Key& key);
 
-// Why bytes were dropped.
-enum class DropReason {
-  kNone,
-  kMalformed,  // kept bytes that formed no frame with the receive after them
-  kAmbiguous,  // frames run together that could be cut apart in several ways
-  kTooLong,    // grew past kMaxBlock bytes without forming a frame
+struct Payload {
+  std::size_t offset;  // into FrameAssembly::output
+  std::size_t size;
+  bool padded;     // its frame had padding, which unscrambled to 0xFF: the key is right
+  bool continues;  // the bytes go on the payload written before: its cut proved false
 };
 
-struct Payload {
-  std::size_t offset;  // into FrameAssembly::block
-  std::size_t size;
-};
+// Where a frame may end: by position modulo 4, the positions after a byte of 1 to 4.
+using FrameEnds = std::array<std::vector<std::size_t>, 4>;
 
 struct FrameAssembly {
-  std::vector<std::uint8_t> block;  // receives gathered since the last frames or drop
-  std::vector<Payload> payloads;    // the payloads the last receive completed, in order
-  std::size_t dropped = 0;          // bytes the last receive showed to be no frame
-  DropReason drop_reason = DropReason::kNone;
-  bool finished = false;  // block holds decoded frames; the next receive starts anew
+  Key key{};
+  std::vector<std::uint8_t> bytes;  // from a group before the last written frame on
+  std::size_t written_start = 0;    // the last written frame is bytes[written_start, written_end)
+  std::size_t written_end = 0;      // where reading goes on; 0 with no frame written yet
+  FrameEnds ends;
+  std::size_t ends_scanned = 0;                // bytes looked at for ends so far
+  std::array<std::vector<int>, 4> score_sums;  // filled only when cuts compete
+  // What the last call wrote: the decoded payloads, in order.
+  std::vector<std::uint8_t> output;
+  std::vector<Payload> payloads;
+  std::size_t dropped = 0;  // bytes that no cut made frames of
+  std::size_t tied = 0;     // bytes written by a cut that read no better than another
 };
 
-// Adds one receive to the assembly. Afterwards `payloads` lists the frames it completed (their
-// bytes stay valid until the next call) and `dropped` the bytes it showed to be no frame; both
-// may be empty, and both may be set at once.
-void add_receive(FrameAssembly& assembly, const std::uint8_t* data, std::size_t size,
-                 const Key& key);
+// Adds one receive. Afterwards `payloads` and `output` hold what it confirmed, `dropped` and
+// `tied` what to report; all may be empty.
+void add_receive(FrameAssembly& assembly, const std::uint8_t* data, std::size_t size);
+
+// The connection has been quiet: writes the frames held back, when the bytes read so far end
+// in a whole frame.
+void take_quiet(FrameAssembly& assembly);
+
+// Bytes read that no written frame holds yet.
+std::size_t unwritten_bytes(const FrameAssembly& assembly);
+
+// Whether a payload reads as text: no controls but tab, newline, carriage return, form feed,
+// backspace and escape, and bytes of 0x80 and above only in valid UTF-8 or outside 0x80 to
+// 0x9F (8-bit encodings such as Latin-1).
+bool reads_as_text(const std::uint8_t* payload, std::size_t size);
 
 // ---- The program ----
 

@@ -1,0 +1,47 @@
+// Standard output behind a queue: the viewer goes on receiving while its output is blocked (a
+// paused terminal, a pager, a slow pipe), so the daemon never drops it for falling behind. A
+// thread of its own writes the queue with blocking writes: standard output stays blocking,
+// as other processes share it.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace vantrel::viewer {
+
+class OutputQueue {
+ public:
+  OutputQueue(int fd, std::size_t limit);
+  ~OutputQueue();  // writes out what is queued, then stops the thread
+  OutputQueue(const OutputQueue&) = delete;
+  OutputQueue& operator=(const OutputQueue&) = delete;
+
+  // Queues bytes. Returns how many it had to drop because the queue holds its limit.
+  std::size_t push(const std::uint8_t* data, std::size_t size);
+  // Waits until everything queued is written, or writing failed.
+  void drain();
+  // A write failed for another reason than a closed pipe (which ends the process by its
+  // signal, as for any program in a pipeline).
+  bool failed();
+
+ private:
+  void write_loop();
+
+  int fd_;
+  std::size_t limit_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<std::string> chunks_;
+  std::size_t queued_ = 0;
+  bool writing_ = false;
+  bool stopping_ = false;
+  bool failed_ = false;
+  std::thread writer_;
+};
+
+}  // namespace vantrel::viewer
