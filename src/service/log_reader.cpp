@@ -34,6 +34,13 @@ bool open_kept_file(ServiceState& state, const Settings& settings) {
     std::perror("vantrel: Error opening log file");
     return false;
   }
+  // The kept descriptor is never waited on: above the 64 that the client set covers, it
+  // leaves every one of those to the viewers.
+  const int high = fcntl(state.log_file, F_DUPFD_CLOEXEC, kMaxDescriptors);
+  if (high >= 0) {
+    close(state.log_file);
+    state.log_file = high;
+  }
   struct stat status {};
   if (fstat(state.log_file, &status) == 0) {
     state.log_device = static_cast<std::uint64_t>(status.st_dev);
