@@ -1,7 +1,8 @@
-# Front door: `make run` starts the daemon on the example configuration, `make test` builds
-# from scratch and runs every test, `make test-asan` runs them again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, `make demo` shows log lines arriving through the viewer,
-# `make install` installs into $(PREFIX).
+# Front door: `make demo` shows log lines arriving through the viewer, `make test` builds from
+# scratch and runs every test, `make run` starts the daemon on a copy of the example
+# configuration, `make install` installs into $(PREFIX) and `make uninstall` removes it again,
+# `make test-asan` runs the tests under AddressSanitizer and UndefinedBehaviorSanitizer. Each
+# first installs what the machine lacks (scripts/setup.sh).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
@@ -20,26 +21,53 @@ FUZZ_FLAGS_receive = -max_len=65536
 # `make soak DURATION=600`: the soak run, in seconds.
 DURATION ?= 60
 
-.PHONY: all build run demo install test test-asan lint fuzz soak fanout bench clean
+# make's "Entering directory" lines for every folder CMake builds tell a user nothing.
+MAKEFLAGS += --no-print-directory
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+# `make run` serves copies of the example configuration and log from here.
+RUN_DIR = $(BUILD)/run
+
+.PHONY: all build programs run demo install uninstall test test-asan lint fuzz soak fanout \
+        viewer-scenarios bench clean
 
 all: build
 
+# The two programs alone: no GoogleTest, no tests, no benchmarks.
+programs:
+	bash scripts/setup.sh build
+	$(CONFIGURE) -DVANTREL_TESTS=OFF -DVANTREL_BENCH=OFF >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target vantrel vantrel-view
+
+# Everything: the programs, the tests, the benchmarks and the soak driver.
 build:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	bash scripts/setup.sh test
+	$(CONFIGURE) -DVANTREL_TESTS=ON -DVANTREL_BENCH=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	cd examples && touch example.log && ../$(BUILD)/vantrel -c vantrel.cfg
+run: programs
+	mkdir -p $(RUN_DIR)
+	cp -n examples/vantrel.cfg $(RUN_DIR)/
+	touch $(RUN_DIR)/example.log
+	@echo "make run: serving $(RUN_DIR)/example.log; append to it from another terminal"
+	cd $(RUN_DIR) && ../vantrel -c vantrel.cfg
 
-demo: build
+demo: programs
 	DEMO_PORT=$(DEMO_PORT) bash scripts/demo.sh $(BUILD)
 
-install: build
+install: programs
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# Removes what the last `make install` from this build folder installed.
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "make uninstall: nothing installed from $(BUILD)"; exit 1; }
+	xargs -d '\n' rm -f -- < $(BUILD)/install_manifest.txt
+	-rmdir $(PREFIX)/share/doc/vantrel/examples $(PREFIX)/share/doc/vantrel 2>/dev/null
+	rm -f $(BUILD)/install_manifest.txt
+
 test:
+	bash scripts/setup.sh test
 	rm -rf $(BUILD)
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	$(CONFIGURE) -DVANTREL_TESTS=ON -DVANTREL_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -82,13 +110,17 @@ mkdir -p $(FUZZ_BUILD)/corpus/$(1)
 
 endef
 
-soak:
+soak: build
 	tests/soak/soak.sh $(DURATION) $(BUILD)
 
 # The fan-out benchmark: the daemon beside socat forking tail per viewer, in one run;
 # FANOUT_ARGS="--baseline OTHER_BUILD/vantrel" runs another build of the daemon beside them.
 fanout: build
 	python3 bench/fanout.py $(BUILD)/vantrel $(FANOUT_ARGS)
+
+# The viewer against the daemon paused, behind a re-cutting proxy, with a stalled output.
+viewer-scenarios: programs
+	python3 bench/viewer_scenarios.py $(BUILD)
 
 bench: build
 	$(BUILD)/bench/frame_bench

@@ -2,11 +2,21 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 
 #include "service/service.h"
 #include "settings/settings.h"
 
 namespace {
+
+// Any allocation that fails, from the copies the settings keep to the configuration file's
+// path, ends the daemon with the one message it has for that.
+[[noreturn]] void out_of_memory() {
+  std::fputs("vantrel: Something's wrong. Exiting.\n", stdout);
+  std::fflush(stdout);
+  std::_Exit(255);  // exit status -1, as every stop
+}
 
 int log_file_exists(const vantrel::settings::Settings& settings) {
   struct stat status {};
@@ -23,13 +33,16 @@ int main(int argc, char** argv) {
   // Under a supervisor or a pipe, full buffering would hold the reports back and lose them
   // when the daemon is killed, which is its normal way to stop.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::set_new_handler(out_of_memory);
   vantrel::settings::Settings settings;
   std::fputs(vantrel::settings::kBanner, stdout);
   if (vantrel::settings::parse_command_line(argc, argv, settings) != 0) return -1;
   if (vantrel::settings::read_config_file(argc > 0 ? argv[0] : nullptr, settings) != 0) return -1;
   if (vantrel::settings::check_settings(settings) != 0) return -1;
   if (log_file_exists(settings) != 0) return -1;
-  const int listener = vantrel::service::open_listener(settings.port);
+  std::uint32_t address = 0;  // all local addresses
+  if (settings.address) vantrel::settings::parse_address(settings.address->c_str(), address);
+  const int listener = vantrel::service::open_listener(settings.port, address);
   if (listener < 0) {
     std::fprintf(stderr, "vantrel: Error starting server. Exiting.\n");
     return -1;

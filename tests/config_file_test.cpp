@@ -1,8 +1,10 @@
 // The configuration file: where it is looked for, how entries are read, and how values convert.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -65,6 +67,21 @@ TEST_F(ConfigFile, FirstPortLogfileQuietCountLastPasswordKeyCount) {
   EXPECT_EQ(kept.quiet, 0);
 }
 
+TEST_F(ConfigFile, TheFirstValidAddressAndTheFirstHistoryCount) {
+  Settings s = Read(
+      "address = \"localhost\"\naddress = \"127.0.0.1\"\naddress = \"10.0.0.1\"\n"
+      "history = \"100\"\nhistory = \"200\"\n");
+  EXPECT_EQ(s.address.value_or("-"), "127.0.0.1");
+  EXPECT_FALSE(s.bad_address);
+  EXPECT_EQ(s.history.value_or("-"), "100");
+  s = Read("address = \"127.0.0.256\"\naddress = \"::1\"\n");
+  EXPECT_FALSE(s.address);
+  EXPECT_EQ(s.bad_address.value_or("-"), "127.0.0.256");  // the first that gave no address
+  // Without either entry nothing changes.
+  s = Read("port = \"81\"\n");
+  EXPECT_FALSE(s.address || s.bad_address || s.history);
+}
+
 TEST_F(ConfigFile, ReadsUntilAnEntryLacksNameSeparatorOrValue) {
   const std::string entries = "port = \"81\"\npassword = \"pw\"\nlogfile = \"x\"\n";
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -120,6 +137,30 @@ TEST(ConfigValues, KeyIsHexadecimalWith32BitResults) {
   for (const auto& [text, number] : cases) {
     SCOPED_TRACE(text);
     EXPECT_EQ(vantrel::settings::parse_hex_key(text), number);
+  }
+}
+
+TEST(ConfigValues, HistoryIsDecimalDigitsUpToOneFrameAndAddressesAreDottedIPv4) {
+  std::size_t bytes = 1;
+  for (const auto& [text, valid, value] : std::vector<std::tuple<const char*, bool, std::size_t>>{
+           {"0", true, 0},
+           {"65532", true, 65532},
+           {"065532", true, 65532},
+           {"65533", false, 0},
+           {"-1", false, 0},
+           {"", false, 0},
+           {"12k", false, 0},
+           {"99999999999999999999", false, 0}}) {
+    EXPECT_EQ(vantrel::settings::parse_history(text, bytes), valid) << text;
+    if (valid) {
+      EXPECT_EQ(bytes, value) << text;
+    }
+  }
+  std::uint32_t address = 0;
+  EXPECT_TRUE(vantrel::settings::parse_address("127.0.0.1", address));
+  EXPECT_EQ(address, htonl(INADDR_LOOPBACK));
+  for (const char* text : {"127.1", "1.2.3.4 ", "256.0.0.1", "localhost", ""}) {
+    EXPECT_FALSE(vantrel::settings::parse_address(text, address)) << text;
   }
 }
 

@@ -1,10 +1,15 @@
 // The daemon as viewers see it: growth of the log file fanned out to every connected viewer,
 // viewers coming and going, and viewers that misbehave.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "support/viewer.h"
@@ -219,6 +224,60 @@ TEST(ServiceWithoutWatch, FallsBackToPollingEveryTwoSeconds) {
     daemon.append(line);
     EXPECT_TRUE(viewer.receive_text(line, 3500ms));
   }
+  EXPECT_TRUE(daemon.stop_and_check());
+}
+
+// An IPv4 address of this machine other than a loopback one, if it has any.
+std::optional<in_addr> other_local_address() {
+  ifaddrs* all = nullptr;
+  if (getifaddrs(&all) != 0) return std::nullopt;
+  std::optional<in_addr> found;
+  for (ifaddrs* at = all; at != nullptr && !found; at = at->ifa_next) {
+    if (at->ifa_addr == nullptr || at->ifa_addr->sa_family != AF_INET) continue;
+    const in_addr address = reinterpret_cast<sockaddr_in*>(at->ifa_addr)->sin_addr;
+    if ((ntohl(address.s_addr) >> 24) != 127) found = address;
+  }
+  freeifaddrs(all);
+  return found;
+}
+
+bool connects(in_addr address, unsigned short port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_addr = address;
+  peer.sin_port = htons(port);
+  const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0;
+  close(fd);
+  return connected;
+}
+
+TEST(ServiceAddress, ADaemonOnTheLoopbackAddressIsReachedThereOnly) {
+  DaemonOptions options;
+  options.config_lines.push_back("address = \"127.0.0.1\"");
+  Daemon daemon(options);
+  ASSERT_TRUE(daemon.start());
+  EXPECT_TRUE(daemon.process().wait_for_output("vantrel: Listening on address 127.0.0.1\n"));
+  const std::optional<in_addr> other = other_local_address();
+  if (!other) GTEST_SKIP() << "this machine has no IPv4 address but loopback ones";
+  EXPECT_FALSE(connects(*other, daemon.port()));
+  EXPECT_TRUE(connects(in_addr{htonl(INADDR_LOOPBACK)}, daemon.port()));
+  EXPECT_TRUE(daemon.stop_and_check());
+}
+
+TEST(ServiceHistory, ANewViewerGetsTheLastWholeLinesAtOnceAndNothingMore) {
+  DaemonOptions options;
+  options.config_lines.push_back("history = \"20\"");
+  options.initial_log = "first line\nsecond line\nthird line\n";
+  Daemon daemon(options);
+  ASSERT_TRUE(daemon.start());
+  TestViewer viewer;
+  ASSERT_TRUE(viewer.connect_to(daemon.port()));
+  // The last 20 bytes begin inside "second line": the viewer gets the line after it.
+  ASSERT_TRUE(viewer.receive_text("third line\n", 1s));
+  daemon.append("live\n");
+  ASSERT_TRUE(viewer.receive_text("live\n"));
+  EXPECT_EQ(viewer.received_text(), "third line\nlive\n");
   EXPECT_TRUE(daemon.stop_and_check());
 }
 

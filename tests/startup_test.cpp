@@ -13,6 +13,7 @@
 namespace {
 
 using namespace std::string_literals;
+using namespace std::chrono_literals;
 using vantrel::testing::Outcome;
 using vantrel::testing::TempDir;
 using vantrel::testing::write_file;
@@ -98,6 +99,36 @@ TEST_F(StartUp, RefusesToStartWithoutPasswordOrWithZeroKey) {
     Config(config);
     ExpectStop({Program()}, kBanner + messages);
   }
+}
+
+TEST_F(StartUp, RefusesAnAddressOrAHistoryItCannotUse) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"address = \"127.0.0.256\"\n",
+       "vantrel: Can't listen on address '127.0.0.256': give a dotted IPv4 address such as "
+       "127.0.0.1, or no address entry to listen on all.\n"},
+      {"history = \"65533\"\n",
+       "vantrel: Can't send a history of '65533' bytes: give a number from 0 to 65532.\n"},
+  };
+  for (const auto& [config, messages] : cases) {
+    SCOPED_TRACE(config);
+    Config(kValid + config);
+    ExpectStop({Program()}, kBanner + messages);
+  }
+}
+
+TEST_F(StartUp, OutOfMemoryWhileLocatingTheConfigurationSaysSo) {
+#ifdef VANTREL_SANITIZED
+  GTEST_SKIP() << "the sanitizers' allocator cannot be replaced by a preloaded malloc";
+#endif
+  // A program path long enough that the configuration file's path needs the heap, where every
+  // allocation of 300 to 700 bytes fails.
+  const std::string program = bin_.path() + "/" + std::string(400, 'x') + "/vantrel";
+  const Outcome o =
+      vantrel::testing::run_to_exit(VANTREL_BINARY, {program}, cwd_.path(), 10s,
+                                    {std::string("LD_PRELOAD=") + VANTREL_MALLOC_SHIM});
+  EXPECT_EQ(o.out, kBanner + "vantrel: Something's wrong. Exiting.\n");
+  EXPECT_EQ(o.exit_code, 255);
+  EXPECT_EQ(o.signal, 0);
 }
 
 TEST_F(StartUp, MissingLogFileStopsAfterTheDefaultsAreReported) {

@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -243,6 +245,53 @@ TEST(ViewerReassembly, FramesThatFooledTheOldAssemblyComeOutExactly) {
   }
 }
 
+TEST(ViewerSetup, ConfigurationIsLookedForWithDashCThenInTheUsersFolderThenBesideTheProgram) {
+  TempDir dir;
+  // Each file names another port with no daemon on it: the refused connection tells which
+  // file was read.
+  const auto config = [&](const std::string& path) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    const std::string port = std::to_string(free_port());
+    write_file(path, "key = \"3e07b1d4\"\nport = \"" + port + "\"\n");
+    return "connect to 127.0.0.1:" + port + ":";
+  };
+  const std::string given = config(dir.file("given.cfg"));
+  const std::string xdg = config(dir.file("xdg/vantrel/vantrel.cfg"));
+  const std::string home = config(dir.file("home/.config/vantrel/vantrel.cfg"));
+  const std::string beside = config(dir.file("bin/vantrel.cfg"));
+  const std::string xdg_home = "XDG_CONFIG_HOME=" + dir.file("xdg");
+  const std::string home_dir = "HOME=" + dir.file("home");
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> environment;
+    std::string read;
+  } cases[] = {
+      {{"-c", dir.file("given.cfg")}, {xdg_home, home_dir}, given},
+      {{}, {xdg_home, home_dir}, xdg},
+      {{}, {"XDG_CONFIG_HOME=", home_dir}, home},
+      {{}, {"XDG_CONFIG_HOME=", "HOME=" + dir.path()}, beside},
+  };
+  for (const auto& test : cases) {
+    std::vector<std::string> argv = {dir.file("bin/vantrel-view")};
+    argv.insert(argv.end(), test.args.begin(), test.args.end());
+    const Outcome outcome =
+        run_to_exit(VANTREL_VIEW_BINARY, argv, dir.path(), 10s, test.environment);
+    EXPECT_EQ(outcome.exit_code, 3) << outcome.err;
+    EXPECT_TRUE(has(outcome.err, test.read)) << test.read << "\n" << outcome.err;
+  }
+}
+
+TEST_F(ViewerTest, DashTPutsTheTimeOfArrivalBeforeEachLine) {
+  start(viewer_, {"-t"});
+  ASSERT_TRUE(wait_for_error(viewer_, "logged in"));
+  daemon_.append("one\ntw");
+  daemon_.append("o\n");
+  ASSERT_TRUE(viewer_.wait_until([&] { return viewer_.out().size() >= 2 * 13 + 8; }));
+  const std::regex stamped(
+      "\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d one\n\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d two\n");
+  EXPECT_TRUE(std::regex_match(viewer_.out(), stamped)) << viewer_.out();
+}
+
 TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
   TempDir dir;
   const auto file = [&](const std::string& name, const std::vector<std::string>& lines) {
@@ -258,8 +307,12 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
     int status;
     std::string message;  // on standard error, or on standard output for -h
   } cases[] = {
-      {{"-h"}, 0, "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-h] [HOST]\n"},
-      {{}, 5, "vantrel: Error opening config file 'vantrel.cfg': No such file or directory\n"},
+      {{"-h"},
+       0,
+       "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-t] [-h] [--version] [HOST]\n"},
+      {{"--help"}, 0, "Usage: vantrel-view "},
+      {{"--version"}, 0, "vantrel-view 0.98\n"},
+      {{}, 5, "vantrel-view: can't read a configuration file; tried:\n"},
       {{"-c", no_key}, 5, "vantrel-view: '" + no_key + "' sets no key, or a zero one"},
       {{"-c", zero_key}, 5, "vantrel-view: '" + zero_key + "' sets no key, or a zero one"},
       {{"-x"}, 5, "vantrel-view: unknown option '-x'\n"},
@@ -273,7 +326,8 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
   for (const auto& test : cases) {
     std::vector<std::string> argv = {"vantrel-view"};
     argv.insert(argv.end(), test.args.begin(), test.args.end());
-    const Outcome outcome = run_to_exit(VANTREL_VIEW_BINARY, argv, dir.path());
+    const Outcome outcome =
+        run_to_exit(VANTREL_VIEW_BINARY, argv, dir.path(), 10s, {"HOME=" + dir.path()});
     EXPECT_EQ(outcome.exit_code, test.status) << test.message;
     EXPECT_TRUE(has(test.status == 0 ? outcome.out : outcome.err, test.message)) << outcome.err;
   }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "codec/frame.h"
 #include "service/service.h"
@@ -145,6 +146,30 @@ int read_growth(ServiceState& state, const Settings& settings, std::int64_t grow
   }
   return static_cast<int>(
       codec::encode_frame(state.buffer.get(), static_cast<std::size_t>(count), settings.key));
+}
+
+int read_history(ServiceState& state, const Settings& settings) {
+  const std::int64_t start = std::max<std::int64_t>(
+      0, state.sent_offset - static_cast<std::int64_t>(settings.history_bytes));
+  const auto wanted = static_cast<std::size_t>(state.sent_offset - start);
+  if (wanted == 0) return 0;
+  const int file = state.log_file >= 0 ? state.log_file : open(settings.logfile->c_str(), O_RDONLY);
+  if (file < 0) return 0;
+  const ssize_t count = pread(file, state.buffer.get(), wanted, static_cast<off_t>(start));
+  if (file != state.log_file) close(file);
+  if (count <= 0) return 0;
+  std::uint8_t* bytes = state.buffer.get();
+  auto size = static_cast<std::size_t>(count);
+  if (start > 0) {
+    // Cut in the middle of a line: the viewer sees whole lines only.
+    const auto* newline = static_cast<std::uint8_t*>(std::memchr(bytes, '\n', size));
+    if (newline == nullptr) return 0;
+    const auto skipped = static_cast<std::size_t>(newline + 1 - bytes);
+    size -= skipped;
+    std::memmove(bytes, newline + 1, size);
+  }
+  if (size == 0) return 0;
+  return static_cast<int>(codec::encode_frame(bytes, size, settings.key));
 }
 
 bool allocate_transfer_buffer(ServiceState& state) {

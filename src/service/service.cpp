@@ -40,7 +40,14 @@ void enlarge_send_buffer(int descriptor) {
   setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
-void accept_client(ServiceState& state) {
+// A new viewer gets the log's last lines at once, to itself only.
+void send_history(ServiceState& state, const Settings& settings, int descriptor) {
+  const int frame_length = read_history(state, settings);
+  if (frame_length > 0)
+    send_frame_or_drop(state, descriptor, static_cast<std::size_t>(frame_length));
+}
+
+void accept_client(ServiceState& state, const Settings& settings) {
   sockaddr_in peer{};
   socklen_t peer_size = sizeof peer;
   const int descriptor = accept(state.listener, reinterpret_cast<sockaddr*>(&peer), &peer_size);
@@ -61,6 +68,7 @@ void accept_client(ServiceState& state) {
   enlarge_send_buffer(descriptor);
   state.clients |= bit_of(descriptor);
   ++state.client_count;
+  if (settings.history_bytes > 0) send_history(state, settings, descriptor);
 }
 
 void receive_from_client(ServiceState& state, const Settings& settings, int descriptor,
@@ -116,7 +124,8 @@ bool serve_ready(ServiceState& state, const Settings& settings, fd_set& ready) {
     }
     look_at_file = true;
     if (d == state.listener) {
-      accept_client(state);  // one accept per turn: a burst cannot starve the viewers served
+      accept_client(state,
+                    settings);  // one accept per turn: a burst cannot starve the viewers served
     } else {
       receive_from_client(state, settings, d, ready);
     }
@@ -140,7 +149,7 @@ int poll_when_due(ServiceState& state, const Settings& settings) {
 
 }  // namespace
 
-int open_listener(std::uint16_t port) {
+int open_listener(std::uint16_t port, std::uint32_t address_bytes) {
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   if (listener < 0) {
     std::perror("vantrel: socket");
@@ -148,7 +157,7 @@ int open_listener(std::uint16_t port) {
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = address_bytes;
   address.sin_port = htons(port);
   if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     std::perror("vantrel: bind");

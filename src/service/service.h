@@ -84,9 +84,13 @@ int poll_log(ServiceState& state, const Settings& settings);
 int read_growth(ServiceState& state, const Settings& settings, std::int64_t growth,
                 std::int64_t size);
 
-// Opens an IPv4 listener on all local addresses. Returns its descriptor, or -1 after the
-// failure was reported.
-int open_listener(std::uint16_t port);
+// Opens an IPv4 listener on `address` (in network byte order; 0, the default, is all local
+// addresses). Returns its descriptor, or -1 after the failure was reported.
+int open_listener(std::uint16_t port, std::uint32_t address = 0);
+
+// Frames the log's last settings.history_bytes before the sent offset, from the start of a
+// line, into the transfer buffer. Returns the frame length, or 0 when there is none to send.
+int read_history(ServiceState& state, const Settings& settings);
 
 // Serves viewers until a fatal error, which it reports before returning -1.
 int run_service(int listener, const Settings& settings);

@@ -14,6 +14,19 @@ constexpr std::size_t kNameRoom = 128;
 constexpr std::size_t kSeparatorRoom = 16;
 constexpr std::size_t kValueRoom = 256;
 
+// The first entry that gives an address counts; one that does not is kept for check_settings
+// to report, unless a later one gives an address.
+void apply_address(const char* value, Settings& settings) {
+  if (settings.address) return;
+  std::uint32_t address = 0;
+  if (parse_address(value, address)) {
+    settings.address = value;
+    settings.bad_address.reset();
+  } else if (!settings.bad_address) {
+    settings.bad_address = value;
+  }
+}
+
 void apply_entry(const char* name, const char* value, Settings& settings) {
   if (std::strcmp(name, "password") == 0) {
     settings.password = value;
@@ -25,6 +38,10 @@ void apply_entry(const char* name, const char* value, Settings& settings) {
     if (!settings.logfile) settings.logfile = value;
   } else if (std::strcmp(name, "quiet") == 0) {
     if (settings.quiet == -1) settings.quiet = parse_decimal(value);
+  } else if (std::strcmp(name, "address") == 0) {
+    apply_address(value, settings);
+  } else if (std::strcmp(name, "history") == 0) {
+    if (!settings.history) settings.history = value;
   }
 }
 
@@ -55,6 +72,10 @@ int read_config_file(const char* program_path, Settings& settings) {
   std::FILE* file = std::fopen(path.c_str(), "r");
   if (file == nullptr) {
     const int open_error = errno;
+    if (open_error == ENOMEM) {
+      std::printf("vantrel: Something's wrong. Exiting.\n");
+      return -1;
+    }
     const std::string what = "vantrel: Error opening config file '" + path + "'";
     errno = open_error;
     std::perror(what.c_str());

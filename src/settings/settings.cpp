@@ -1,5 +1,7 @@
 #include "settings/settings.h"
 
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +45,25 @@ int parse_decimal(const char* text) {
   return static_cast<int>(static_cast<std::uint32_t>(static_cast<unsigned long>(wide)));
 }
 
+bool parse_address(const char* text, std::uint32_t& address) {
+  in_addr parsed{};
+  if (inet_pton(AF_INET, text, &parsed) != 1) return false;
+  address = parsed.s_addr;
+  return true;
+}
+
+bool parse_history(const char* text, std::size_t& bytes) {
+  std::size_t value = 0;
+  if (*text == '\0') return false;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    value = value * 10 + static_cast<std::size_t>(*p - '0');
+    if (value > kMostHistory) return false;
+  }
+  bytes = value;
+  return true;
+}
+
 std::uint16_t parse_port(const char* text) {
   return static_cast<std::uint16_t>(static_cast<unsigned>(parse_decimal(text)));
 }
@@ -68,6 +89,18 @@ int check_settings(Settings& settings) {
     std::printf("vantrel: Key must be an 8 digits hexadecimal number(eg.: 3e07b1d4).\n");
     return -1;
   }
+  if (settings.bad_address) {
+    std::printf(
+        "vantrel: Can't listen on address '%s': give a dotted IPv4 address such as "
+        "127.0.0.1, or no address entry to listen on all.\n",
+        settings.bad_address->c_str());
+    return -1;
+  }
+  if (settings.history && !parse_history(settings.history->c_str(), settings.history_bytes)) {
+    std::printf("vantrel: Can't send a history of '%s' bytes: give a number from 0 to %zu.\n",
+                settings.history->c_str(), kMostHistory);
+    return -1;
+  }
   if (settings.quiet == -1) settings.quiet = 0;
   if (settings.port == 0) {
     std::printf(
@@ -82,6 +115,8 @@ int check_settings(Settings& settings) {
     settings.logfile = kDefaultLogFile;
   }
   std::printf("vantrel: Listening to port %u\n", unsigned{settings.port});
+  if (settings.address)
+    std::printf("vantrel: Listening on address %s\n", settings.address->c_str());
   std::printf("vantrel: Log file: '%s'\n", settings.logfile->c_str());
   return 0;
 }

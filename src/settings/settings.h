@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -29,7 +30,14 @@ struct Settings {
   std::optional<std::string> logfile;     // path of the watched log file
   std::optional<std::string> configfile;  // only read while locating the configuration file
   int quiet = -1;                         // -1: not given; 0: chatty; anything else: quiet
+  std::optional<std::string> address;     // the dotted IPv4 address to listen on; all if absent
+  std::optional<std::string> bad_address;  // the first entry that gave no address, if none did
+  std::optional<std::string> history;     // "history" as written; check_settings reads it
+  std::size_t history_bytes = 0;          // each new viewer gets the log's last lines, this long
 };
+
+// The most history a new viewer gets: one frame.
+inline constexpr std::size_t kMostHistory = 65532;
 
 // Applies the options in argv[1..argc-1] to `settings`. Returns 0, or -1 after -h has printed
 // the usage text.
@@ -52,7 +60,7 @@ void read_config_entries(std::FILE* file, Settings& settings);
 std::string config_path_beside(const char* program_path);
 
 // Completes the settings with defaults and reports them. Returns 0, or -1 after printing why
-// the daemon cannot start (no password, or a zero key).
+// the daemon cannot start (no password, a zero key, an address or history it cannot use).
 int check_settings(Settings& settings);
 
 // Conversions as the configuration file and the command line define them.
@@ -64,6 +72,10 @@ std::uint32_t parse_hex_key(const char* text);
 int parse_decimal(const char* text);
 // parse_decimal, then the low 16 bits.
 std::uint16_t parse_port(const char* text);
+// A dotted IPv4 address such as "127.0.0.1", in network byte order. Returns whether it is one.
+bool parse_address(const char* text, std::uint32_t& address);
+// A history length: decimal digits only, at most kMostHistory. Returns whether it is one.
+bool parse_history(const char* text, std::size_t& bytes);
 // The key's number stored most significant byte first, and back.
 Key key_from_number(std::uint32_t number);
 std::uint32_t key_to_number(const Key& key);

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,8 @@ struct Session {
   std::string login_text;  // "PASS password", to recognise it echoed back under another key
   FrameAssembly assembly;
   std::size_t output_dropped = 0;  // bytes dropped while standard output was blocked
+  bool timestamps = false;         // -t
+  bool* at_line_start = nullptr;   // across connections: the next byte starts a line
 };
 
 void report_system_error(const std::string& what) {
@@ -140,7 +143,37 @@ bool send_login(Session& session, const settings::Settings& settings) {
   return true;
 }
 
+// "12:00:01.234 ": the local time of arrival, before each line with -t.
+std::string arrival_stamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d ", local.tm_hour, local.tm_min,
+                local.tm_sec, static_cast<int>(millis));
+  return stamp;
+}
+
+std::string with_stamps(std::string_view bytes, bool& at_line_start) {
+  const std::string stamp = arrival_stamp();
+  std::string stamped;
+  for (const char byte : bytes) {
+    if (at_line_start) stamped += stamp;
+    stamped += byte;
+    at_line_start = byte == '\n';
+  }
+  return stamped;
+}
+
 void write_out(Session& session, std::string_view bytes) {
+  std::string stamped;
+  if (session.timestamps) {
+    stamped = with_stamps(bytes, *session.at_line_start);
+    bytes = stamped;
+  }
   const std::size_t dropped =
       session.output->push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   if (dropped == 0 && session.output_dropped > 0) {
@@ -246,6 +279,7 @@ std::optional<SessionEnd> take_written(Session& session) {
 [[noreturn]] void end_as_closed_pipe() {
   std::signal(SIGPIPE, SIG_DFL);
   std::raise(SIGPIPE);
+  // cppcheck-suppress unreachableCode ; raise returns where SIGPIPE is blocked
   std::_Exit(kExitOutputFailed);
 }
 
@@ -354,6 +388,7 @@ int run_viewer(const ViewerOptions& options) {
   sockaddr_in address{};
   if (!resolve_host(options.host, options.settings.port, address)) return kExitNoConnection;
   OutputQueue output(STDOUT_FILENO, kOutputLimit);
+  bool at_line_start = true;
   int delay_seconds = kFirstRetrySeconds;
   for (;;) {
     const int fd = connect_daemon(address);
@@ -362,6 +397,8 @@ int run_viewer(const ViewerOptions& options) {
       session.fd = fd;
       session.settings = &options.settings;
       session.output = &output;
+      session.timestamps = options.timestamps;
+      session.at_line_start = &at_line_start;
       const SessionEnd end = run_session(session, options.settings);
       close_abortively(fd);
       if (end != SessionEnd::kGone || !options.reconnect) return exit_status_of(end);

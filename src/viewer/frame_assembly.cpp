@@ -327,7 +327,8 @@ void forget_before(FrameAssembly& assembly, std::size_t start) {
   for (std::vector<std::size_t>& ends : assembly.ends) {
     auto kept = std::upper_bound(ends.begin(), ends.end(), drop);
     ends.erase(ends.begin(), kept);
-    for (std::size_t& end : ends) end -= drop;
+    std::transform(ends.begin(), ends.end(), ends.begin(),
+                   [drop](std::size_t end) { return end - drop; });
   }
   assembly.ends_scanned -= drop;
   for (std::vector<int>& sums : assembly.score_sums) sums.clear();

@@ -1,6 +1,10 @@
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "viewer/viewer.h"
 
@@ -9,15 +13,18 @@ namespace vantrel::viewer {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-h] [HOST]\n"
+    "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-t] [-h] [--version] [HOST]\n"
     "\n"
     "Follows the log that a vantrel daemon serves and writes it to standard output.\n"
     "\n"
     "-c CONFIGFILE: the daemon's configuration file, read for its key, password and port\n"
-    "               (default: vantrel.cfg beside this program)\n"
+    "               (default: $XDG_CONFIG_HOME/vantrel/vantrel.cfg, or\n"
+    "               ~/.config/vantrel/vantrel.cfg, else vantrel.cfg beside this program)\n"
     "-p PORT:       the daemon's port (default: the file's port, else 55920)\n"
     "-r:            reconnect whenever the daemon goes away\n"
-    "-h:            this text\n"
+    "-t:            put the local time of arrival before each line\n"
+    "-h, --help:    this text\n"
+    "--version:     the version\n"
     "HOST:          the daemon's host name or IPv4 address (default: 127.0.0.1)\n"
     "\n"
     "Exit status: 0 after -h, 1 password refused, 2 daemon gone, 3 no connection,\n"
@@ -60,12 +67,18 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
       continue;
     }
     const std::string option = argument;
-    if (option == "-h") {
+    if (option == "-h" || option == "--help") {
       std::fputs(kUsage, stdout);
+      return ArgumentsResult::kHelp;
+    }
+    if (option == "--version") {
+      std::printf("vantrel-view %s\n", VANTREL_VERSION);
       return ArgumentsResult::kHelp;
     }
     if (option == "-r") {
       options.reconnect = true;
+    } else if (option == "-t") {
+      options.timestamps = true;
     } else if (option == "-c" || option == "-p") {
       if (i + 1 >= argc) return usage_error("missing value after", argument);
       const char* value = argv[++i];
@@ -81,15 +94,53 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
   return ArgumentsResult::kRun;
 }
 
+namespace {
+
+std::vector<std::string> config_candidates(const char* program_path,
+                                           const settings::Settings& settings) {
+  if (settings.configfile) return {*settings.configfile};
+  std::vector<std::string> candidates;
+  const char* config_home = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  if (config_home != nullptr && *config_home == '/') {
+    candidates.push_back(std::string(config_home) + "/vantrel/vantrel.cfg");
+  } else if (home != nullptr && *home != '\0') {
+    candidates.push_back(std::string(home) + "/.config/vantrel/vantrel.cfg");
+  }
+  candidates.push_back(settings::config_path_beside(program_path));
+  return candidates;
+}
+
+// Reads the first configuration file of the search order that opens. Returns its path, or
+// nothing after saying which files it tried.
+std::optional<std::string> read_viewer_config(const char* program_path,
+                                              settings::Settings& settings) {
+  std::string tried;
+  for (const std::string& path : config_candidates(program_path, settings)) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+      tried += "\nvantrel-view:   " + path + ": " + std::strerror(errno);
+      continue;
+    }
+    settings::read_config_entries(file, settings);
+    std::fclose(file);
+    return path;
+  }
+  std::fprintf(stderr, "vantrel-view: can't read a configuration file; tried:%s\n", tried.c_str());
+  return std::nullopt;
+}
+
+}  // namespace
+
 bool load_viewer_settings(const char* program_path, ViewerOptions& options) {
   settings::Settings& settings = options.settings;
-  const std::string path = settings.configfile.value_or(settings::config_path_beside(program_path));
-  if (settings::read_config_file(program_path, settings) != 0) return false;
+  const std::optional<std::string> path = read_viewer_config(program_path, settings);
+  if (!path) return false;
   if (settings::key_to_number(settings.key) == 0) {
     std::fprintf(stderr,
                  "vantrel-view: '%s' sets no key, or a zero one; it needs the daemon's key,\n"
                  "vantrel-view: in a line like: key = \"3e07b1d4\"\n",
-                 path.c_str());
+                 path->c_str());
     return false;
   }
   if (settings.port == 0) settings.port = settings::kDefaultPort;

@@ -122,18 +122,21 @@ bool reads_as_text(const std::uint8_t* payload, std::size_t size);
 struct ViewerOptions {
   std::string host = "127.0.0.1";
   bool reconnect = false;       // -r: reconnect whenever the daemon goes away
+  bool timestamps = false;      // -t: the local time of arrival before each line
   settings::Settings settings;  // port, password and key; -c and -p fill it too
 };
 
 enum class ArgumentsResult { kRun, kHelp, kError };
 
-// Reads the command line into `options`. kHelp after the usage text was printed to standard
-// output, kError after the problem and the usage text were printed to standard error.
+// Reads the command line into `options`. kHelp after the usage text (-h, --help) or the
+// version (--version) was printed to standard output, kError after the problem and the usage
+// text were printed to standard error.
 ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, ViewerOptions& options);
 
-// Reads the configuration file as the daemon does (the -c path, or "vantrel.cfg" beside
-// `program_path`) and fills in the default port. Returns false after reporting an unreadable
-// file or a missing or zero key.
+// Reads the configuration file with the daemon's reader: the -c path, else the first of
+// $XDG_CONFIG_HOME/vantrel/vantrel.cfg (or ~/.config/vantrel/vantrel.cfg) and "vantrel.cfg"
+// beside `program_path` that opens. Fills in the default port. Returns false after reporting
+// that no file could be read (naming each one tried) or a missing or zero key.
 bool load_viewer_settings(const char* program_path, ViewerOptions& options);
 
 // Connects, logs in when a password is set, and copies the stream to standard output until the

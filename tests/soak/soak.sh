@@ -8,6 +8,6 @@ seconds="${1:-60}"
 build="${2:-build}"
 seed="${3:-}"
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=ON >/dev/null
 cmake --build "$build" -j "${JOBS:-2}" --target vantrel vantrel_soak
 exec "$build/tests/soak/vantrel_soak" "$build/vantrel" "$seconds" $seed

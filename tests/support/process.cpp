@@ -177,9 +177,10 @@ int Process::count(const std::string& needle) const {
 }
 
 Outcome run_to_exit(const std::string& program, const std::vector<std::string>& argv,
-                    const std::string& cwd, Clock::duration limit) {
+                    const std::string& cwd, Clock::duration limit,
+                    const std::vector<std::string>& environment) {
   Process process;
-  if (!process.start(program, argv, cwd)) return {};
+  if (!process.start(program, argv, cwd, environment)) return {};
   if (!process.wait_for_exit(limit)) return process.stop();
   return process.outcome();
 }

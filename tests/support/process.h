@@ -83,6 +83,7 @@ class Process {
 
 // Runs the program to its end and returns what it printed and how it ended.
 Outcome run_to_exit(const std::string& program, const std::vector<std::string>& argv,
-                    const std::string& cwd, Clock::duration limit = 10s);
+                    const std::string& cwd, Clock::duration limit = 10s,
+                    const std::vector<std::string>& environment = {});
 
 }  // namespace vantrel::testing

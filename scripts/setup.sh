@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs what the project needs and the machine lacks, through apt-get, as root or through
+# sudo, and says what it installs and why. `make demo`, `make run`, `make install`, `make test`
+# and CI all call it; nothing is installed when everything is there.
+#
+# Usage: scripts/setup.sh [build|test|ci]
+#   build  the compiler, CMake and make: enough for the daemon, the viewer and the demo
+#   test   also GoogleTest, for the tests
+#   ci     also what CI runs besides: clang and its sanitizer runtimes (make test-asan, make
+#          fuzz), Google Benchmark, clang-format, clang-tidy, cppcheck and git
+set -euo pipefail
+
+level=${1:-build}
+packages=()
+reasons=()
+need() {  # need PACKAGE REASON: wanted unless CHECK (the rest of the arguments) succeeds
+  local package=$1 reason=$2
+  shift 2
+  if ! "$@" >/dev/null 2>&1; then
+    packages+=("$package")
+    reasons+=("$package: $reason")
+  fi
+}
+have_header() { [ -f "/usr/include/$1" ]; }
+
+need g++ "the C++20 compiler" command -v g++
+need cmake "the build" command -v cmake
+need make "the build" command -v make
+if [ "$level" = test ] || [ "$level" = ci ]; then
+  need libgtest-dev "the tests (GoogleTest)" have_header gtest/gtest.h
+fi
+if [ "$level" = ci ]; then
+  need clang "the sanitizer build, the fuzzers and the lint build" command -v clang++
+  need libclang-rt-dev "AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer" \
+    compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a"
+  need libbenchmark-dev "the codec benchmark (Google Benchmark)" have_header benchmark/benchmark.h
+  need clang-format "make lint" command -v clang-format
+  need clang-tidy "make lint" command -v clang-tidy
+  need cppcheck "make lint" command -v cppcheck
+  need git "make lint lists the sources with git" command -v git
+fi
+[ ${#packages[@]} -eq 0 ] && exit 0
+
+echo "setup: installing what this machine lacks:"
+printf 'setup:   %s\n' "${reasons[@]}"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "setup: run as root, or install sudo: apt-get install ${packages[*]}" >&2
+    exit 1
+  fi
+  sudo=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}"
