@@ -24,16 +24,16 @@ inline constexpr const char* kBanner = "vantrel 0.98 'vantrel -h' for configurat
 using Key = std::array<std::uint8_t, 4>;
 
 struct Settings {
-  std::uint16_t port = 0;                 // 0: not given
-  std::optional<std::string> password;    // a viewer must send this to log in
-  Key key{};                              // all zero: not given, and never valid
-  std::optional<std::string> logfile;     // path of the watched log file
-  std::optional<std::string> configfile;  // only read while locating the configuration file
-  int quiet = -1;                         // -1: not given; 0: chatty; anything else: quiet
-  std::optional<std::string> address;     // the dotted IPv4 address to listen on; all if absent
+  std::uint16_t port = 0;                  // 0: not given
+  std::optional<std::string> password;     // a viewer must send this to log in
+  Key key{};                               // all zero: not given, and never valid
+  std::optional<std::string> logfile;      // path of the watched log file
+  std::optional<std::string> configfile;   // only read while locating the configuration file
+  int quiet = -1;                          // -1: not given; 0: chatty; anything else: quiet
+  std::optional<std::string> address;      // the dotted IPv4 address to listen on; all if absent
   std::optional<std::string> bad_address;  // the first entry that gave no address, if none did
-  std::optional<std::string> history;     // "history" as written; check_settings reads it
-  std::size_t history_bytes = 0;          // each new viewer gets the log's last lines, this long
+  std::optional<std::string> history;      // "history" as written; check_settings reads it
+  std::size_t history_bytes = 0;           // each new viewer gets the log's last lines, this long
 };
 
 // The most history a new viewer gets: one frame.
