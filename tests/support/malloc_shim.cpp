@@ -4,6 +4,7 @@
 #include <cstddef>
 
 extern "C" void* __libc_malloc(std::size_t size);  // glibc's own
+extern "C" void* malloc(std::size_t size);
 
 extern "C" void* malloc(std::size_t size) {
   if (size >= 300 && size <= 700) {
