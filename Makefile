@@ -28,7 +28,7 @@ CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PR
 RUN_DIR = $(BUILD)/run
 
 .PHONY: all build programs run demo install uninstall test test-asan lint fuzz soak fanout \
-        viewer-scenarios bench clean
+        viewer-scenarios web-bench bench clean
 
 all: build
 
@@ -121,6 +121,10 @@ fanout: build
 # The viewer against the daemon paused, behind a re-cutting proxy, with a stalled output.
 viewer-scenarios: programs
 	python3 bench/viewer_scenarios.py $(BUILD)
+
+# 20 event-stream clients on one vantrel-view --web while the log grows by 2 MB/s.
+web-bench: build
+	python3 bench/web_bench.py $(BUILD)
 
 bench: build
 	$(BUILD)/bench/frame_bench

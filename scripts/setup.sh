@@ -5,9 +5,10 @@
 #
 # Usage: scripts/setup.sh [build|test|ci]
 #   build  the compiler, CMake and make: enough for the daemon, the viewer and the demo
-#   test   also GoogleTest, for the tests
+#   test   also GoogleTest, for the tests, and Boost's headers, for the browser viewer
 #   ci     also what CI runs besides: clang and its sanitizer runtimes (make test-asan, make
-#          fuzz), Google Benchmark, clang-format, clang-tidy, cppcheck and git
+#          fuzz), Google Benchmark, clang-format, clang-tidy, cppcheck and git, and for the
+#          browser test Chromium, Node.js and puppeteer-core (npm ci in tests/web)
 set -euo pipefail
 
 level=${1:-build}
@@ -28,6 +29,7 @@ need cmake "the build" command -v cmake
 need make "the build" command -v make
 if [ "$level" = test ] || [ "$level" = ci ]; then
   need libgtest-dev "the tests (GoogleTest)" have_header gtest/gtest.h
+  need libboost-dev "the browser viewer, vantrel-view --web (Boost.Beast)" have_header boost/beast.hpp
 fi
 if [ "$level" = ci ]; then
   need clang "the sanitizer build, the fuzzers and the lint build" command -v clang++
@@ -38,8 +40,22 @@ if [ "$level" = ci ]; then
   need clang-tidy "make lint" command -v clang-tidy
   need cppcheck "make lint" command -v cppcheck
   need git "make lint lists the sources with git" command -v git
+  need chromium "the browser test of the page" test -x /usr/bin/chromium
+  need nodejs "the browser test's driver" command -v node
+  need npm "the browser test's driver" command -v npm
 fi
-[ ${#packages[@]} -eq 0 ] && exit 0
+
+# The browser test's driver comes from the npm registry, pinned by tests/web/package-lock.json.
+install_driver() {
+  [ "$level" = ci ] || return 0
+  [ -d "$(dirname "$0")/../tests/web/node_modules/puppeteer-core" ] && return 0
+  echo "setup: installing puppeteer-core into tests/web (npm ci), to drive Chromium in the browser test"
+  (cd "$(dirname "$0")/../tests/web" && npm ci --no-audit --no-fund --loglevel=error)
+}
+if [ ${#packages[@]} -eq 0 ]; then
+  install_driver
+  exit 0
+fi
 
 echo "setup: installing what this machine lacks:"
 printf 'setup:   %s\n' "${reasons[@]}"
@@ -54,3 +70,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}"
+install_driver

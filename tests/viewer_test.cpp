@@ -309,7 +309,7 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
   } cases[] = {
       {{"-h"},
        0,
-       "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-t] [-h] [--version] [HOST]\n"},
+       "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-t] [--web [ADDRESS:]PORT] [-h]\n"},
       {{"--help"}, 0, "Usage: vantrel-view "},
       {{"--version"}, 0, "vantrel-view 0.98\n"},
       {{}, 5, "vantrel-view: can't read a configuration file; tried:\n"},
@@ -319,6 +319,9 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
       {{"-p", "65536"}, 5, "vantrel-view: not a port from 1 to 65535: '65536'\n"},
       {{"-p", "12ab"}, 5, "vantrel-view: not a port from 1 to 65535: '12ab'\n"},
       {{"-c"}, 5, "vantrel-view: missing value after '-c'\n"},
+      {{"--web", "localhost:80"},
+       5,
+       "vantrel-view: not a [ADDRESS:]PORT to serve on: 'localhost:80'\n"},
       {{"one", "two"}, 5, "vantrel-view: more than one host: 'two'\n"},
       {{"-c", key, "no-such-host.invalid"}, 3, "unknown host 'no-such-host.invalid': "},
       {{"-c", key, "-p", port}, 3, "connect to 127.0.0.1:" + port + ": Connection refused\n"},

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,10 @@
 
 #include "codec/frame.h"
 #include "viewer/output_queue.h"
+#include "viewer/sink.h"
+#ifdef VANTREL_WEB
+#include "viewer/web_server.h"
+#endif
 #include "viewer/viewer.h"
 
 namespace vantrel::viewer {
@@ -45,7 +50,7 @@ enum class SessionEnd { kGone, kRefused, kLoginUnread, kOutputFailed };
 struct Session {
   int fd = -1;
   const settings::Settings* settings = nullptr;
-  OutputQueue* output = nullptr;
+  Sink* output = nullptr;
   bool awaiting_reply = false;  // the login was sent and its answer has not come yet
   bool held_refusal = false;    // "WO!!" came where the answer may: it is one if the daemon closes
   bool key_confirmed = false;   // a padded frame or the login's answer read right under the key
@@ -176,6 +181,7 @@ void write_out(Session& session, std::string_view bytes) {
   }
   const std::size_t dropped =
       session.output->push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  if (dropped > 0) session.output->dropped(dropped);
   if (dropped == 0 && session.output_dropped > 0) {
     std::fprintf(stderr,
                  "vantrel-view: standard output was blocked; dropped %zu bytes of the log\n",
@@ -218,6 +224,7 @@ std::optional<SessionEnd> take_payload(Session& session, const Payload& payload,
       std::fprintf(stderr, "vantrel-view: logged in; following %.*s\n",
                    static_cast<int>(text.size() - kAcceptedPrefix.size()),
                    text.data() + kAcceptedPrefix.size());
+      session.output->following(std::string(text.substr(kAcceptedPrefix.size())));
       return std::nullopt;
     }
     if (text == kRefusedReply) {
@@ -344,7 +351,8 @@ std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_
 SessionEnd follow(Session& session) {
   std::vector<std::uint8_t> buffer(kMaxBlock);
   for (;;) {
-    pollfd ready[2] = {{session.fd, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    const int watched_output = session.output->is_standard_output() ? STDOUT_FILENO : -1;
+    pollfd ready[2] = {{session.fd, POLLIN, 0}, {watched_output, 0, 0}};
     const int count = poll(ready, 2, wait_milliseconds(session));
     if (count < 0 && errno != EINTR) {
       report_system_error("poll");
@@ -382,12 +390,23 @@ int exit_status_of(SessionEnd end) {
   return kExitDaemonGone;
 }
 
+std::unique_ptr<Sink> open_output(const ViewerOptions& options) {
+  if (options.web_port == 0) return std::make_unique<OutputQueue>(STDOUT_FILENO, kOutputLimit);
+#ifdef VANTREL_WEB
+  return start_web_output(*options.web_address, options.web_port);
+#else
+  std::fprintf(stderr, "vantrel-view: this build has no --web: build it with libboost-dev\n");
+  return nullptr;
+#endif
+}
+
 }  // namespace
 
 int run_viewer(const ViewerOptions& options) {
   sockaddr_in address{};
   if (!resolve_host(options.host, options.settings.port, address)) return kExitNoConnection;
-  OutputQueue output(STDOUT_FILENO, kOutputLimit);
+  std::unique_ptr<Sink> output = open_output(options);
+  if (!output) return options.web_port > 0 ? kExitNoConnection : kExitBadSetup;
   bool at_line_start = true;
   int delay_seconds = kFirstRetrySeconds;
   for (;;) {
@@ -396,11 +415,13 @@ int run_viewer(const ViewerOptions& options) {
       Session session;
       session.fd = fd;
       session.settings = &options.settings;
-      session.output = &output;
+      session.output = output.get();
+      output->connection_changed(true);
       session.timestamps = options.timestamps;
       session.at_line_start = &at_line_start;
       const SessionEnd end = run_session(session, options.settings);
       close_abortively(fd);
+      output->connection_changed(false);
       if (end != SessionEnd::kGone || !options.reconnect) return exit_status_of(end);
       if (session.worked) delay_seconds = kFirstRetrySeconds;
     } else if (!options.reconnect) {

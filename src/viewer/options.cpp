@@ -13,7 +13,8 @@ namespace vantrel::viewer {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-t] [-h] [--version] [HOST]\n"
+    "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-t] [--web [ADDRESS:]PORT] [-h]\n"
+    "                    [--version] [HOST]\n"
     "\n"
     "Follows the log that a vantrel daemon serves and writes it to standard output.\n"
     "\n"
@@ -23,6 +24,9 @@ constexpr const char* kUsage =
     "-p PORT:       the daemon's port (default: the file's port, else 55920)\n"
     "-r:            reconnect whenever the daemon goes away\n"
     "-t:            put the local time of arrival before each line\n"
+    "--web [ADDRESS:]PORT: serve a live page of the log for browsers at\n"
+    "               http://ADDRESS:PORT/ (ADDRESS 127.0.0.1 unless given) instead of\n"
+    "               writing standard output\n"
     "-h, --help:    this text\n"
     "--version:     the version\n"
     "HOST:          the daemon's host name or IPv4 address (default: 127.0.0.1)\n"
@@ -54,6 +58,23 @@ bool read_port_option(const char* text, settings::Settings& settings) {
   return true;
 }
 
+// "8080" or "0.0.0.0:8080": where the page is served.
+bool read_web_option(const char* text, ViewerOptions& options) {
+  const std::string value = text;
+  const std::size_t colon = value.rfind(':');
+  const std::string port = colon == std::string::npos ? value : value.substr(colon + 1);
+  const std::string address = colon == std::string::npos ? "127.0.0.1" : value.substr(0, colon);
+  settings::Settings scratch;
+  std::uint32_t parsed = 0;
+  if (!read_port_option(port.c_str(), scratch) ||
+      !settings::parse_address(address.c_str(), parsed)) {
+    return false;
+  }
+  options.web_address = address;
+  options.web_port = scratch.port;
+  return true;
+}
+
 }  // namespace
 
 ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, ViewerOptions& options) {
@@ -79,6 +100,11 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
       options.reconnect = true;
     } else if (option == "-t") {
       options.timestamps = true;
+    } else if (option == "--web") {
+      if (i + 1 >= argc) return usage_error("missing value after", argument);
+      if (!read_web_option(argv[++i], options)) {
+        return usage_error("not a [ADDRESS:]PORT to serve on:", argv[i]);
+      }
     } else if (option == "-c" || option == "-p") {
       if (i + 1 >= argc) return usage_error("missing value after", argument);
       const char* value = argv[++i];

@@ -12,22 +12,25 @@
 #include <string>
 #include <thread>
 
+#include "viewer/sink.h"
+
 namespace vantrel::viewer {
 
-class OutputQueue {
+class OutputQueue : public Sink {
  public:
   OutputQueue(int fd, std::size_t limit);
-  ~OutputQueue();  // writes out what is queued, then stops the thread
+  ~OutputQueue() override;  // writes out what is queued, then stops the thread
   OutputQueue(const OutputQueue&) = delete;
   OutputQueue& operator=(const OutputQueue&) = delete;
 
   // Queues bytes. Returns how many it had to drop because the queue holds its limit.
-  std::size_t push(const std::uint8_t* data, std::size_t size);
+  std::size_t push(const std::uint8_t* data, std::size_t size) override;
   // Waits until everything queued is written, or writing failed.
   void drain();
   // A write failed for another reason than a closed pipe (which ends the process by its
   // signal, as for any program in a pipeline).
-  bool failed();
+  bool failed() override;
+  bool is_standard_output() const override { return true; }
 
  private:
   void write_loop();

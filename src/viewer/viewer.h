@@ -36,6 +36,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -121,8 +122,11 @@ bool reads_as_text(const std::uint8_t* payload, std::size_t size);
 
 struct ViewerOptions {
   std::string host = "127.0.0.1";
-  bool reconnect = false;       // -r: reconnect whenever the daemon goes away
-  bool timestamps = false;      // -t: the local time of arrival before each line
+  bool reconnect = false;   // -r: reconnect whenever the daemon goes away
+  bool timestamps = false;  // -t: the local time of arrival before each line
+  // --web [ADDRESS:]PORT: serve a page for browsers instead of writing standard output.
+  std::optional<std::string> web_address;
+  std::uint16_t web_port = 0;
   settings::Settings settings;  // port, password and key; -c and -p fill it too
 };
 

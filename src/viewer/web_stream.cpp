@@ -1,0 +1,123 @@
+#include "viewer/web_stream.h"
+
+#include <algorithm>
+
+namespace vantrel::viewer {
+
+namespace {
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Log bytes are any bytes, while an event's data is text without line breaks: they travel in
+// base64, and the page decodes them as the terminal would show them.
+void append_base64(std::string& out, const std::vector<std::uint8_t>& bytes) {
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const std::uint32_t group =
+        std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
+    for (int shift = 18; shift >= 0; shift -= 6) out += kBase64[(group >> shift) & 63];
+  }
+  if (i == bytes.size()) return;
+  std::uint32_t group = std::uint32_t{bytes[i]} << 16;
+  if (i + 1 < bytes.size()) group |= std::uint32_t{bytes[i + 1]} << 8;
+  out += kBase64[(group >> 18) & 63];
+  out += kBase64[(group >> 12) & 63];
+  out += i + 1 < bytes.size() ? kBase64[(group >> 6) & 63] : '=';
+  out += '=';
+}
+
+std::uint8_t byte_at(const StreamRing& ring, std::uint64_t position) {
+  return ring.bytes[static_cast<std::size_t>(position % ring.capacity)];
+}
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\u00";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::uint64_t ring_begin(const StreamRing& ring) {
+  return ring.end > ring.capacity ? ring.end - ring.capacity : 0;
+}
+
+void append_to_ring(StreamRing& ring, const std::uint8_t* data, std::size_t size) {
+  if (ring.bytes.size() != ring.capacity) ring.bytes.assign(ring.capacity, 0);
+  for (std::size_t i = 0; i < size;) {
+    const auto at = static_cast<std::size_t>(ring.end % ring.capacity);
+    const std::size_t run = std::min(size - i, ring.capacity - at);
+    std::copy(data + i, data + i + run, ring.bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    i += run;
+    ring.end += run;
+  }
+}
+
+bool has_fallen_behind(const StreamRing& ring, std::uint64_t position) {
+  return position < ring_begin(ring);
+}
+
+std::uint64_t start_position(const StreamRing& ring, std::optional<std::uint64_t> last_event_id) {
+  if (last_event_id) return std::min(*last_event_id, ring.end);
+  const std::uint64_t begin = ring_begin(ring);
+  const std::uint64_t start =
+      std::max(begin, ring.end > kRecentBytes ? ring.end - kRecentBytes : 0);
+  if (start == 0) return 0;
+  // The first line shown is a whole one: it starts after a line end the ring holds.
+  std::uint64_t at = start > begin ? start - 1 : begin;
+  while (at < ring.end && byte_at(ring, at) != '\n') ++at;
+  return at < ring.end ? at + 1 : ring.end;
+}
+
+std::string next_events(const StreamRing& ring, std::uint64_t& position, std::size_t most) {
+  std::string events;
+  const std::uint64_t begin = ring_begin(ring);
+  if (position < begin) {
+    events += "event: gap\nid: " + std::to_string(begin) +
+              "\ndata: " + std::to_string(begin - position) + "\n\n";
+    position = begin;
+  }
+  std::vector<std::uint8_t> chunk;
+  while (position < ring.end && most > 0) {
+    const std::size_t size = static_cast<std::size_t>(
+        std::min<std::uint64_t>(ring.end - position, std::min(most, kEventBytes)));
+    chunk.resize(size);
+    for (std::size_t i = 0; i < size; ++i) chunk[i] = byte_at(ring, position + i);
+    position += size;
+    most -= size;
+    events += "event: log\nid: " + std::to_string(position) + "\ndata: ";
+    append_base64(events, chunk);
+    events += "\n\n";
+  }
+  return events;
+}
+
+std::string status_event(bool connected, const std::string& file, std::uint64_t dropped) {
+  return std::string("event: status\ndata: {\"connected\":") + (connected ? "true" : "false") +
+         ",\"file\":" + json_string(file) + ",\"dropped\":" + std::to_string(dropped) + "}\n\n";
+}
+
+std::optional<std::uint64_t> parse_event_id(const std::string& text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value;
+}
+
+}  // namespace vantrel::viewer

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs the browser test, or skips it (status 77) saying what it needs.
+# Usage: run.sh BUILD_DIR [SCREENSHOT]
+here=$(cd "$(dirname "$0")" && pwd)
+if ! command -v node >/dev/null; then
+  echo "skipped: the browser test needs Node.js (apt-get install nodejs npm)"
+  exit 77
+fi
+if [ ! -x /usr/bin/chromium ]; then
+  echo "skipped: the browser test needs Chromium (apt-get install chromium)"
+  exit 77
+fi
+if [ ! -d "$here/node_modules/puppeteer-core" ]; then
+  echo "skipped: the browser test needs puppeteer-core (cd tests/web && npm ci)"
+  exit 77
+fi
+exec node "$here/web_test.mjs" "$@"
