@@ -34,6 +34,8 @@ import sys
 import tempfile
 import time
 
+from loopback import free_port, wait_listening
+
 KEY = bytes.fromhex("9ac3e1b7")
 KEY_RUN = KEY * (65536 // 4 + 1)
 LINE = 100
@@ -149,13 +151,7 @@ class Subject:
         self.output = open(os.path.join(folder, "subject.out"), "w")
         self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT,
                                         stdin=subprocess.DEVNULL, close_fds=True)
-        deadline = time.monotonic() + 5
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), 0.2).close()
-                break
-            except OSError:
-                time.sleep(0.05)
+        wait_listening(port)
 
     def tree(self):
         pids, todo = [], [self.process.pid]
@@ -201,12 +197,6 @@ class Subject:
         except subprocess.TimeoutExpired:
             self.process.kill()
         self.output.close()
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def pump(viewers, stallers, until, port, framed, idle_stop=None):

@@ -29,15 +29,11 @@ import tempfile
 import threading
 import time
 
+from loopback import free_port, wait_listening
+
 PIECES = [b"GET /index.html 200 ", b"ERROR disk full?\n", b"caf\xc3\xa9 \xe2\x9c\x93\n",
           b"caf\xe9 \xe0 bient\xf4t\n", b"\x1b[31mred\x1b[0m ", b"????", b"[12:00:01] ",
           b"? ? ?abc\n", b"user=alice ok\n"]
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def start_daemon(build, folder, port):
@@ -47,14 +43,9 @@ def start_daemon(build, folder, port):
     daemon = subprocess.Popen([os.path.join(build, "vantrel"), "-c", "vantrel.cfg", "-p", str(port),
                                "-f", "test.log", "-q"], cwd=folder, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), 0.2).close()
-            return daemon
-        except OSError:
-            time.sleep(0.05)
-    raise SystemExit("the daemon did not start")
+    if not wait_listening(port):
+        raise SystemExit("the daemon did not start")
+    return daemon
 
 
 def write_log(path, seconds, rng):

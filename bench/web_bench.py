@@ -19,22 +19,7 @@ import subprocess
 import tempfile
 import time
 
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def wait_port(port):
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), 0.2).close()
-            return
-        except OSError:
-            time.sleep(0.05)
-    raise SystemExit("nothing listens on %d" % port)
+from loopback import free_port, wait_listening
 
 
 class Client:
@@ -108,7 +93,8 @@ def main():
                                str(daemon_port), "--web", str(web_port)], cwd=folder,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        wait_port(web_port)
+        if not wait_listening(web_port, 10):
+            raise SystemExit("the viewer serves no page")
         clients = [Client(web_port) for _ in range(args.clients)]
         selector = selectors.DefaultSelector()
         for client in clients:
