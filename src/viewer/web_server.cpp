@@ -10,6 +10,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 // clang-format on
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -128,7 +129,7 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
   http::response<http::empty_body> header_;
   std::optional<http::response_serializer<http::empty_body>> serializer_;
   std::string out_;
-  char scratch_[64];
+  std::array<char, 64> scratch_{};
   bool started_ = false;
   bool writing_ = false;
   bool sent_any_ = false;
