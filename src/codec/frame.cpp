@@ -61,4 +61,16 @@ std::size_t decode_frame(std::uint8_t* buffer, std::size_t received, const Key& 
   return end;
 }
 
+void write_length_prefix(std::uint8_t* prefix, std::size_t frame_length) {
+  for (std::size_t i = 0; i < kLengthPrefixBytes; ++i) {
+    prefix[i] = static_cast<std::uint8_t>(frame_length >> (8 * (kLengthPrefixBytes - 1 - i)));
+  }
+}
+
+std::size_t read_length_prefix(const std::uint8_t* prefix) {
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < kLengthPrefixBytes; ++i) length = length << 8 | prefix[i];
+  return length % 4 == 1 && length <= kMaxFrame ? length : 0;
+}
+
 }  // namespace vantrel::codec

@@ -9,6 +9,11 @@
 // A frame is therefore always 1 modulo 4 bytes long. It has no header, length or checksum: the
 // receiver takes the bytes of one receive to be one frame. Both operations work in place and
 // allocate nothing.
+//
+// A viewer that asks for lengths at login (the capability "framed" after a zero byte behind its
+// password) gets each later frame behind its length, 4 plain bytes, most significant first:
+//
+//   [ frame length : 4, not scrambled ][ the frame as above ]
 #pragma once
 
 #include <cstddef>
@@ -39,6 +44,19 @@ std::size_t encode_frame(std::uint8_t* buffer, std::size_t length, const Key& ke
 // hold received + 1 bytes. A length that is not 1 modulo 4 is reported on standard output and
 // decoded all the same (whole 4-byte groups only). Returns the index of the terminating zero.
 std::size_t decode_frame(std::uint8_t* buffer, std::size_t received, const Key& key);
+
+// The capability a viewer names after its password, and the daemon after its acknowledgement.
+inline constexpr char kFramedCapability[] = "framed";
+inline constexpr std::size_t kLengthPrefixBytes = 4;
+// The longest frame a length may announce.
+inline constexpr std::size_t kMaxFrame = kMaxPayload + 1;
+
+// Writes `frame_length` as the 4-byte prefix, most significant byte first.
+void write_length_prefix(std::uint8_t* prefix, std::size_t frame_length);
+
+// Reads a 4-byte prefix. Returns the frame length it announces, or 0 when that length cannot be
+// a frame's (not 1 modulo 4, or longer than kMaxFrame).
+std::size_t read_length_prefix(const std::uint8_t* prefix);
 
 // XORs the first 4 * (length / 4) bytes of the buffer with the key.
 void scramble_groups(std::uint8_t* buffer, std::size_t length, const Key& key);

@@ -22,11 +22,6 @@ bool is_kept_file(const ServiceState& state, const struct stat& status) {
          state.log_inode == static_cast<std::uint64_t>(status.st_ino);
 }
 
-void close_kept_file(ServiceState& state) {
-  if (state.log_file >= 0) close(state.log_file);
-  state.log_file = -1;
-}
-
 // Opens the file behind the name and keeps it, with its identity taken from the open file
 // itself, so that a rotation between the status query and the open cannot mix two files.
 bool open_kept_file(ServiceState& state, const Settings& settings) {
@@ -77,6 +72,7 @@ int read_current(ServiceState& state, const Settings& settings, std::int64_t siz
   if (growth < 0) {
     report_truncation();
     state.sent_offset = 0;
+    rewind_viewers(state);
     growth = size;
   }
   if (growth == 0) return 0;
@@ -95,8 +91,7 @@ int read_old_file(ServiceState& state, const Settings& settings) {
         read_growth(state, settings, status.st_size - state.sent_offset, status.st_size);
     if (frame_length != 0) return frame_length;
   }
-  close_kept_file(state);
-  state.sent_offset = 0;
+  retire_log_file(state);
   std::printf("vantrel: Log file replaced! Will send the new one from its start.\n");
   return 0;
 }
@@ -131,9 +126,11 @@ int read_growth(ServiceState& state, const Settings& settings, std::int64_t grow
     // The writer cut the file back between the status query and the read.
     report_truncation();
     state.sent_offset = 0;
+    rewind_viewers(state);
     state.behind = true;
     return 0;
   }
+  const std::int64_t from = state.sent_offset;
   if (is_live(state, growth)) {
     state.sent_offset += count;
     state.behind = state.sent_offset < size;
@@ -144,32 +141,34 @@ int read_growth(ServiceState& state, const Settings& settings, std::int64_t grow
     }
     state.sent_offset = size;
   }
-  return static_cast<int>(
-      codec::encode_frame(state.buffer.get(), static_cast<std::size_t>(count), settings.key));
+  const auto length = static_cast<std::size_t>(count);
+  // Viewers at `from` share this frame; once they have it they stand at the new sent offset.
+  state.buffered = BufferedFrame{true,
+                                 state.generation,
+                                 from,
+                                 length,
+                                 codec::encode_frame(state.buffer.get(), length, settings.key),
+                                 state.sent_offset};
+  return static_cast<int>(state.buffered.frame_length);
 }
 
-int read_history(ServiceState& state, const Settings& settings) {
+std::int64_t history_start(ServiceState& state, const Settings& settings) {
   const std::int64_t start = std::max<std::int64_t>(
       0, state.sent_offset - static_cast<std::int64_t>(settings.history_bytes));
+  if (start == 0) return 0;
   const auto wanted = static_cast<std::size_t>(state.sent_offset - start);
-  if (wanted == 0) return 0;
   const int file = state.log_file >= 0 ? state.log_file : open(settings.logfile->c_str(), O_RDONLY);
-  if (file < 0) return 0;
+  if (file < 0) return state.sent_offset;
+  state.buffered.valid = false;
   const ssize_t count = pread(file, state.buffer.get(), wanted, static_cast<off_t>(start));
   if (file != state.log_file) close(file);
-  if (count <= 0) return 0;
-  std::uint8_t* bytes = state.buffer.get();
-  auto size = static_cast<std::size_t>(count);
-  if (start > 0) {
-    // Cut in the middle of a line: the viewer sees whole lines only.
-    const auto* newline = static_cast<std::uint8_t*>(std::memchr(bytes, '\n', size));
-    if (newline == nullptr) return 0;
-    const auto skipped = static_cast<std::size_t>(newline + 1 - bytes);
-    size -= skipped;
-    std::memmove(bytes, newline + 1, size);
-  }
-  if (size == 0) return 0;
-  return static_cast<int>(codec::encode_frame(bytes, size, settings.key));
+  if (count <= 0) return state.sent_offset;
+  // Cut in the middle of a line: the viewer sees whole lines only.
+  const auto* bytes = state.buffer.get();
+  const auto* newline = static_cast<const std::uint8_t*>(
+      std::memchr(bytes, '\n', static_cast<std::size_t>(count)));
+  if (newline == nullptr) return state.sent_offset;
+  return start + (newline + 1 - bytes);
 }
 
 bool allocate_transfer_buffer(ServiceState& state) {

@@ -1,6 +1,8 @@
 #include "service/log_watch.h"
 
+#include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,11 +39,16 @@ int refuse_watch(int watch, int error) {
 
 }  // namespace
 
-int open_log_watch(const std::string& path, int highest_descriptor) {
-  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+int open_log_watch(const std::string& path, int lowest) {
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (watch < 0) return refuse_watch(-1, errno);
-  // The wait covers descriptors 0 to 63 only.
-  if (watch > highest_descriptor) return refuse_watch(watch, EMFILE);
+  // The descriptors below `lowest` are the viewers'; the wait takes any up to FD_SETSIZE.
+  const int moved = fcntl(watch, F_DUPFD_CLOEXEC, lowest);
+  if (moved >= 0) {
+    close(watch);
+    watch = moved;
+  }
+  if (watch >= FD_SETSIZE) return refuse_watch(watch, EMFILE);
   if (inotify_add_watch(watch, folder_of(path).c_str(), kEvents) < 0) {
     return refuse_watch(watch, errno);
   }

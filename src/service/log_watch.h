@@ -8,9 +8,10 @@
 
 namespace vantrel::service {
 
-// Opens a watch for the log file at `path`. Returns a descriptor to wait on for readability,
-// or -1 after saying on standard output that the file will only be polled.
-int open_log_watch(const std::string& path, int highest_descriptor);
+// Opens a watch for the log file at `path`, on a descriptor of `lowest` or above where one is
+// free. Returns a descriptor to wait on for readability, or -1 after saying on standard output
+// that the file will only be polled.
+int open_log_watch(const std::string& path, int lowest);
 
 // Reads every event waiting on the watch. Returns whether one of them named the log file.
 bool drain_log_watch(int watch, const std::string& path);

@@ -30,13 +30,31 @@ bool send_reply(ServiceState& state, const Settings& settings, int descriptor,
   return send_frame_or_drop(state, descriptor, frame_length);
 }
 
-void accept_login(ServiceState& state, const Settings& settings, int descriptor) {
+// What the login asks for after the zero byte that ends its password: "framed", or nothing.
+bool asks_for_lengths(const std::uint8_t* text, std::size_t text_end) {
+  const std::string_view whole(reinterpret_cast<const char*>(text), text_end);
+  const std::size_t zero = whole.find('\0', kPasswordStart);
+  return zero != std::string_view::npos && whole.substr(zero + 1) == codec::kFramedCapability;
+}
+
+void accept_login(ServiceState& state, const Settings& settings, int descriptor, bool framed) {
   // Bounded to one frame's payload, so that no log file path can outgrow the buffer.
   char* reply = reinterpret_cast<char*>(state.buffer.get());
   const int wanted =
       std::snprintf(reply, codec::kMaxPayload + 1, "YIPI %s", settings.logfile->c_str());
-  const std::size_t length = std::min(static_cast<std::size_t>(wanted), codec::kMaxPayload);
+  std::size_t length = std::min(static_cast<std::size_t>(wanted), codec::kMaxPayload);
+  // The answer names the capability after a zero byte, where a viewer that did not ask for it
+  // would never look.
+  const std::size_t capability = sizeof codec::kFramedCapability;  // with the zero before it
+  if (framed && length + capability <= codec::kMaxPayload) {
+    reply[length] = '\0';
+    std::memcpy(reply + length + 1, codec::kFramedCapability, capability - 1);
+    length += capability;
+  } else {
+    framed = false;
+  }
   if (send_reply(state, settings, descriptor, length)) {
+    state.viewers[static_cast<std::size_t>(descriptor)].framed = framed;
     std::printf("vantrel: Client(%d) successfully logged in.\n", descriptor);
   }
 }
@@ -58,7 +76,7 @@ void handle_client_message(ServiceState& state, const Settings& settings, int de
   }
   if (is_login(text)) {
     if (password_field(text, text_end) == *settings.password) {
-      accept_login(state, settings, descriptor);
+      accept_login(state, settings, descriptor, asks_for_lengths(text, text_end));
     } else {
       refuse_login(state, settings, descriptor);
     }

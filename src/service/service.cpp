@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "codec/frame.h"
 #include "service/log_watch.h"
 
 namespace vantrel::service {
@@ -19,32 +22,14 @@ namespace {
 
 std::uint64_t bit_of(int descriptor) { return std::uint64_t{1} << descriptor; }
 
-bool is_client(const ServiceState& state, int descriptor) {
-  return (state.clients & bit_of(descriptor)) != 0;
-}
-
-void broadcast(ServiceState& state, const Settings& settings, std::size_t frame_length) {
-  for (int d = 0; d < kMaxDescriptors; ++d) {
-    if (!is_client(state, d)) continue;
-    if (send_frame_or_drop(state, d, frame_length) && settings.quiet == 0) {
-      std::printf("vantrel: Sent something...\n");
-    }
-  }
-}
-
-// Sends never wait, so a viewer that stops reading fills its send buffer and is dropped,
-// while every other viewer goes on. A large buffer keeps viewers that read steadily clear of
-// that, through catch-up bursts of several frames in a row.
-void enlarge_send_buffer(int descriptor) {
+// Sends never wait, so a viewer that stops reading fills its send buffer and then lags behind
+// the others, read from the file as its socket takes more. A large buffer keeps viewers that
+// read steadily clear of that through bursts; frames leave at once, never held for coalescing.
+void tune_viewer_socket(int descriptor) {
   const int bytes = kSendBufferBytes;
   setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-}
-
-// A new viewer gets the log's last lines at once, to itself only.
-void send_history(ServiceState& state, const Settings& settings, int descriptor) {
-  const int frame_length = read_history(state, settings);
-  if (frame_length > 0)
-    send_frame_or_drop(state, descriptor, static_cast<std::size_t>(frame_length));
+  const int on = 1;
+  setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void accept_client(ServiceState& state, const Settings& settings) {
@@ -65,14 +50,15 @@ void accept_client(ServiceState& state, const Settings& settings) {
     return;
   }
   std::printf("vantrel: Connect from host %s:%hu(%i).\n", host, port, descriptor);
-  enlarge_send_buffer(descriptor);
+  tune_viewer_socket(descriptor);
   state.clients |= bit_of(descriptor);
   ++state.client_count;
-  if (settings.history_bytes > 0) send_history(state, settings, descriptor);
+  start_viewer(state, settings, descriptor);
 }
 
 void receive_from_client(ServiceState& state, const Settings& settings, int descriptor,
                          fd_set& ready) {
+  state.buffered.valid = false;
   const ssize_t received = recv(descriptor, state.buffer.get(), kReceiveSize, 0);
   if (received <= 0) {
     drop_client(state, descriptor);
@@ -83,31 +69,36 @@ void receive_from_client(ServiceState& state, const Settings& settings, int desc
   handle_client_message(state, settings, descriptor, static_cast<std::size_t>(received));
 }
 
-// A poll is waiting: for the pacing interval to pass, or to read the rest of a large growth.
+// A poll is waiting: something called for a look, or a large growth has more to read.
 bool poll_pending(const ServiceState& state) { return state.poll_wanted || state.behind; }
 
-Clock::time_point next_frame_time(const ServiceState& state) {
-  return state.last_frame + kFrameInterval;
-}
-
-// The watch is left out while a poll is pending anyway, so that a busy writer wakes the loop
-// once per frame at most, not once per write.
-void build_ready_set(const ServiceState& state, bool watching, fd_set& ready) {
+// The watch is left out while a poll is pending anyway. Returns the highest descriptor added.
+int build_wait_sets(const ServiceState& state, bool watching, fd_set& ready, fd_set& room) {
   FD_ZERO(&ready);
+  FD_ZERO(&room);
+  int highest = state.listener;
   for (int d = 0; d < kMaxDescriptors; ++d) {
-    if (is_client(state, d)) FD_SET(d, &ready);
+    if (!is_client(state, d)) continue;
+    FD_SET(d, &ready);
+    highest = std::max(highest, d);
   }
   FD_SET(state.listener, &ready);
-  if (watching && state.watch >= 0 && !poll_pending(state)) FD_SET(state.watch, &ready);
+  if (watching && state.watch >= 0 && !poll_pending(state)) {
+    FD_SET(state.watch, &ready);
+    highest = std::max(highest, state.watch);
+  }
+  return std::max(highest, add_room_waits(state, room));
 }
 
-// The time to the nearest deadline, a pending poll or the end of a missing file's grace,
-// within the 2-second safety net. Computed afresh for every wait.
+// The time to the nearest deadline, a pending poll, a viewer's next frame or the end of a
+// missing file's grace, within the 2-second safety net. Computed afresh for every wait.
 timeval wait_limit(const ServiceState& state) {
-  Clock::time_point until = Clock::now() + kWaitLimit;
-  if (poll_pending(state)) until = std::min(until, next_frame_time(state));
+  const Clock::time_point now = Clock::now();
+  Clock::time_point until = now + kWaitLimit;
+  if (poll_pending(state)) until = now;
+  if (const auto turn = next_viewer_turn(state)) until = std::min(until, *turn);
   if (state.missing_since) until = std::min(until, *state.missing_since + kMissingLimit);
-  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
   const auto micros = std::max<std::int64_t>(left.count(), 0);
   return timeval{static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000)};
 }
@@ -116,7 +107,9 @@ timeval wait_limit(const ServiceState& state) {
 // looked at: a viewer spoke, came or went, or the watch named the file.
 bool serve_ready(ServiceState& state, const Settings& settings, fd_set& ready) {
   bool look_at_file = false;
-  for (int d = 0; d < kMaxDescriptors; ++d) {
+  // The watch (and a listener that came late) may lie above the client set's 64.
+  const int end = std::max({kMaxDescriptors, state.watch + 1, state.listener + 1});
+  for (int d = 0; d < end; ++d) {
     if (!FD_ISSET(d, &ready)) continue;
     if (d == state.watch) {
       look_at_file = drain_log_watch(state.watch, *settings.logfile) || look_at_file;
@@ -124,8 +117,8 @@ bool serve_ready(ServiceState& state, const Settings& settings, fd_set& ready) {
     }
     look_at_file = true;
     if (d == state.listener) {
-      accept_client(state,
-                    settings);  // one accept per turn: a burst cannot starve the viewers served
+      // One accept per turn: a burst cannot starve the viewers served.
+      accept_client(state, settings);
     } else {
       receive_from_client(state, settings, d, ready);
     }
@@ -133,18 +126,13 @@ bool serve_ready(ServiceState& state, const Settings& settings, fd_set& ready) {
   return look_at_file;
 }
 
-// Polls when a poll is pending and the pacing allows; broadcasts what it read.
-int poll_when_due(ServiceState& state, const Settings& settings) {
-  const Clock::time_point now = Clock::now();
-  if (!poll_pending(state) || now < next_frame_time(state)) return 0;
+// Polls when a poll is pending; the viewers at the writer's position share what it read.
+int poll_if_wanted(ServiceState& state, const Settings& settings) {
+  if (!poll_pending(state)) return 0;
   // Events that came while nobody watched, or while the poll was pending, say nothing new.
   if (state.watch >= 0) drain_log_watch(state.watch, *settings.logfile);
   state.poll_wanted = false;
-  const int frame_length = poll_log(state, settings);
-  if (frame_length <= 0) return frame_length;
-  broadcast(state, settings, static_cast<std::size_t>(frame_length));
-  state.last_frame = now;
-  return 0;
+  return std::min(poll_log(state, settings), 0);
 }
 
 }  // namespace
@@ -177,9 +165,19 @@ void drop_client(ServiceState& state, int descriptor) {
 }
 
 bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_length) {
-  const ssize_t sent =
-      send(descriptor, state.buffer.get(), frame_length, MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (sent >= 0 && static_cast<std::size_t>(sent) == frame_length) return true;
+  state.buffered.valid = false;  // the buffer holds a reply now
+  const ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
+  std::uint8_t prefix[codec::kLengthPrefixBytes];
+  codec::write_length_prefix(prefix, frame_length);
+  const std::size_t prefix_bytes = viewer.framed ? sizeof prefix : 0;
+  iovec parts[2] = {{prefix, prefix_bytes}, {state.buffer.get(), frame_length}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
+  // A reply in the middle of a log frame would cut it; a viewer whose socket is that full is
+  // dropped like one whose reply does not fit.
+  const ssize_t sent = viewer.partial ? 0 : sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent >= 0 && static_cast<std::size_t>(sent) == prefix_bytes + frame_length) return true;
   // A part of a frame leaves the viewer's stream cut mid-frame, so every later frame would
   // decode to garbage: it fails like a send that moved nothing.
   if (sent >= 0) errno = EAGAIN;
@@ -197,20 +195,23 @@ int run_service(int listener, const Settings& settings) {
   }
   // A send to a vanished viewer must fail and come back here, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
-  state.watch = open_log_watch(*settings.logfile, kMaxDescriptors - 1);
+  state.watch = open_log_watch(*settings.logfile, kMaxDescriptors);
   for (;;) {
-    const bool watching = state.client_count > 0;  // chosen before the broadcast may drop anyone
-    if (poll_when_due(state, settings) < 0) return -1;
+    const bool watching = state.client_count > 0;  // chosen before a send may drop anyone
+    if (poll_if_wanted(state, settings) < 0) return -1;
+    serve_viewers(state, settings);
+    drop_lagging_viewers(state);
 
     fd_set ready;
-    build_ready_set(state, watching, ready);
+    fd_set room;
+    const int highest = build_wait_sets(state, watching, ready, room);
     timeval limit = wait_limit(state);
-    const int count =
-        select(kMaxDescriptors, &ready, nullptr, nullptr, watching ? &limit : nullptr);
+    const int count = select(highest + 1, &ready, &room, nullptr, watching ? &limit : nullptr);
     if (count < 0) {
       std::perror("vantrel: select");
       return -1;
     }
+    take_room(state, room);
     // A wait that ran out is the safety net's poll, or the deadline of a pending one.
     state.poll_wanted = count == 0 || serve_ready(state, settings, ready) || state.poll_wanted;
   }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "service/viewer_table.h"
 #include "settings/settings.h"
 
 namespace vantrel::service {
@@ -20,24 +21,24 @@ inline constexpr std::size_t kReceiveSize = 65536;
 // The buffer's spare room past a full receive holds the terminator that decoding writes and
 // the padding, trailer and zero byte of a reply built from a full receive.
 inline constexpr std::size_t kTransferBufferSize = kReceiveSize + 8;
-// The client set covers descriptors 0 to 63.
-inline constexpr int kMaxDescriptors = 64;
 // The send buffer each viewer's socket asks for: room for many frames, so that a viewer that
 // keeps up is never dropped by a send that would have to wait.
 inline constexpr int kSendBufferBytes = 1 << 20;
 // Longest a wait lasts while viewers are connected: the safety net where the file system sends
 // no change events.
 inline constexpr std::chrono::seconds kWaitLimit{2};
-// Frames leave at least this far apart, so that a writer that writes line by line yields at
-// most 100 frames a second.
+// Frames to a viewer that takes one receive to be one frame leave at least this far apart, so
+// that frames rarely run together in its socket; viewers that asked for lengths get each change
+// at once.
 inline constexpr std::chrono::milliseconds kFrameInterval{10};
+// A viewer that has taken nothing for this long while behind is dropped.
+inline constexpr std::chrono::seconds kStallLimit{30};
 // A log file whose name is missing for this long has been removed for good; shorter, it is the
 // instant between a rotation's rename and its create.
 inline constexpr std::chrono::seconds kMissingLimit{2};
-// Live growth is delivered whole unless the daemon falls this far behind the writer.
+// Live growth is delivered whole unless the daemon falls this far behind the writer, and a
+// viewer this far behind is dropped.
 inline constexpr std::int64_t kMostBehind = std::int64_t{16} << 20;
-
-using Clock = std::chrono::steady_clock;
 
 struct ServiceState {
   int listener = -1;
@@ -55,11 +56,22 @@ struct ServiceState {
   bool behind = false;                // the last poll left growth to read: poll again soon
   std::optional<Clock::time_point> missing_since;  // the log file's name has been missing since
 
-  // Wake-ups and pacing.
-  int watch = -1;                  // the log file's change watch, or -1 when it is only polled
-  bool poll_wanted = true;         // something happened that calls for a look at the file
-  Clock::time_point last_frame{};  // when the last frame left
+  // After a rotation, the file before it, kept until its viewers have read it to its end.
+  std::uint32_t generation = 0;  // counts rotations: which file a viewer reads
+  int previous_file = -1;
+  std::int64_t previous_end = 0;
+
+  ViewerTable viewers;     // by descriptor, for the descriptors in the client set
+  BufferedFrame buffered;  // the frame the transfer buffer holds, if it holds one
+
+  // Wake-ups.
+  int watch = -1;           // the log file's change watch, or -1 when it is only polled
+  bool poll_wanted = true;  // something happened that calls for a look at the file
 };
+
+inline bool is_client(const ServiceState& state, int descriptor) {
+  return (state.clients >> descriptor & 1U) != 0;
+}
 
 // Allocates the transfer buffer. Returns false when no memory could be had.
 bool allocate_transfer_buffer(ServiceState& state);
@@ -88,9 +100,9 @@ int read_growth(ServiceState& state, const Settings& settings, std::int64_t grow
 // addresses). Returns its descriptor, or -1 after the failure was reported.
 int open_listener(std::uint16_t port, std::uint32_t address = 0);
 
-// Frames the log's last settings.history_bytes before the sent offset, from the start of a
-// line, into the transfer buffer. Returns the frame length, or 0 when there is none to send.
-int read_history(ServiceState& state, const Settings& settings);
+// Where a new viewer starts: the start of the first whole line within the log's last
+// settings.history_bytes before the sent offset, or the sent offset when there is none.
+std::int64_t history_start(ServiceState& state, const Settings& settings);
 
 // Serves viewers until a fatal error, which it reports before returning -1.
 int run_service(int listener, const Settings& settings);
@@ -98,9 +110,41 @@ int run_service(int listener, const Settings& settings);
 // Closes a viewer's descriptor and takes it out of the client set.
 void drop_client(ServiceState& state, int descriptor);
 
-// Sends one frame to a viewer without waiting. A send that would wait or moves only part of
-// the frame fails: it is reported and the viewer dropped. Returns whether the frame went out.
+// Sends a reply frame to a viewer without waiting, behind its length when the viewer asked for
+// lengths. A send that would wait or moves only part of the frame fails, and so does a reply to
+// a viewer in the middle of a log frame: it is reported and the viewer dropped. Returns whether
+// the frame went out.
 bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_length);
+
+// ---- Each viewer at its own pace (viewer_table.cpp) ----
+
+// A viewer accepted on `descriptor` starts at the history's start.
+void start_viewer(ServiceState& state, const Settings& settings, int descriptor);
+
+// Sends each viewer what it can take now: first the frame the transfer buffer holds to every
+// viewer that stands at it, then the rest from the file, frame by frame.
+void serve_viewers(ServiceState& state, const Settings& settings);
+
+// Drops the viewers more than kMostBehind behind, or that took nothing for kStallLimit while
+// behind; lets the rotated file go once no viewer reads it.
+void drop_lagging_viewers(ServiceState& state);
+
+// Adds the viewers waiting for room in their sockets to `room`. Returns the highest descriptor
+// added, or -1.
+int add_room_waits(const ServiceState& state, fd_set& room);
+
+// The viewers that `room` says have room may be sent to again.
+void take_room(ServiceState& state, const fd_set& room);
+
+// When a viewer with more to take may next be sent a frame, if one waits.
+std::optional<Clock::time_point> next_viewer_turn(const ServiceState& state);
+
+// The file was cut back in place: every viewer of it starts again from its start.
+void rewind_viewers(ServiceState& state);
+
+// The name now leads to another file and the kept one has been read to its end: the kept one
+// stays open for the viewers still reading it, and the next read starts the new one.
+void retire_log_file(ServiceState& state);
 
 // Judges one received message of `received` bytes at the start of the transfer buffer: a
 // login gets its acknowledgement or a rejection and a drop, anything else is echoed.

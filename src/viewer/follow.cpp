@@ -37,6 +37,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kAcceptedPrefix = "YIPI ";
 constexpr std::string_view kRefusedReply = "WO!!";
+// A login that asks for lengths ends with a zero byte and the capability, after the password
+// field, which the daemon ends at the first zero byte.
+constexpr std::string_view kLengthsRequest{"\0framed", sizeof codec::kFramedCapability};
 // What the viewer queues while its standard output is blocked.
 constexpr std::size_t kOutputLimit = std::size_t{64} << 20;
 // Bytes that no frame under the key has confirmed for this long: the key differs.
@@ -60,6 +63,11 @@ struct Session {
   std::optional<Clock::time_point> unread_since;  // bytes wait that no frame confirmed yet
   std::string login_text;  // "PASS password", to recognise it echoed back under another key
   FrameAssembly assembly;
+  // Once the daemon grants lengths, frames are read by them; until then, what came since the
+  // login, so that the bytes after the answer can be read again that way.
+  bool lengths = false;
+  std::vector<std::uint8_t> since_login;
+  LengthReader length_reader;
   std::size_t output_dropped = 0;  // bytes dropped while standard output was blocked
   bool timestamps = false;         // -t
   bool* at_line_start = nullptr;   // across connections: the next byte starts a line
@@ -135,10 +143,10 @@ void close_abortively(int fd) {
 
 bool send_login(Session& session, const settings::Settings& settings) {
   session.login_text = "PASS " + *settings.password;
-  std::vector<std::uint8_t> frame(codec::encoded_room(session.login_text.size()));
-  std::memcpy(frame.data(), session.login_text.data(), session.login_text.size());
-  const std::size_t length =
-      codec::encode_frame(frame.data(), session.login_text.size(), settings.key);
+  const std::string login = session.login_text + std::string(kLengthsRequest);
+  std::vector<std::uint8_t> frame(codec::encoded_room(login.size()));
+  std::memcpy(frame.data(), login.data(), login.size());
+  const std::size_t length = codec::encode_frame(frame.data(), login.size(), settings.key);
   if (send(session.fd, frame.data(), length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) {
     report_system_error("send login");
     return false;
@@ -202,6 +210,19 @@ bool is_acceptance(const Session& session, std::string_view payload) {
   return !session.settings->logfile || path == *session.settings->logfile;
 }
 
+// An answer that grants lengths: the acceptance, a zero byte and the capability.
+bool is_lengths_grant(const Session& session, std::string_view payload) {
+  return payload.ends_with(kLengthsRequest) &&
+         is_acceptance(session, payload.substr(0, payload.size() - kLengthsRequest.size()));
+}
+
+// A login echoed back by a daemon whose key differs: the login's own text, as far as the
+// daemon's reading of it went before a zero byte.
+bool is_echoed_login(const Session& session, std::string_view payload) {
+  const std::string login = session.login_text + std::string(kLengthsRequest);
+  return payload.size() >= session.login_text.size() && login.starts_with(payload);
+}
+
 SessionEnd key_differs() {
   std::fprintf(stderr,
                "vantrel-view: what the daemon sends does not read under the key; most likely the "
@@ -218,9 +239,13 @@ std::optional<SessionEnd> take_payload(Session& session, const Payload& payload,
     write_out(session, kRefusedReply);
   }
   if (session.awaiting_reply && !payload.continues) {
-    if (is_acceptance(session, text)) {
+    const bool grant = is_lengths_grant(session, text);
+    if (grant || is_acceptance(session, text)) {
+      if (grant) text.remove_suffix(kLengthsRequest.size());
       session.awaiting_reply = false;
       session.key_confirmed = true;
+      session.lengths = grant;
+      if (!grant) session.since_login = {};
       std::fprintf(stderr, "vantrel-view: logged in; following %.*s\n",
                    static_cast<int>(text.size() - kAcceptedPrefix.size()),
                    text.data() + kAcceptedPrefix.size());
@@ -231,7 +256,7 @@ std::optional<SessionEnd> take_payload(Session& session, const Payload& payload,
       session.held_refusal = true;
       return std::nullopt;
     }
-    if (text == session.login_text) {
+    if (is_echoed_login(session, text)) {
       std::fprintf(stderr, "vantrel-view: the daemon did not take the login; the key differs\n");
       return SessionEnd::kLoginUnread;
     }
@@ -256,6 +281,35 @@ void note_held_bytes(Session& session) {
   }
 }
 
+std::optional<SessionEnd> take_lengths(Session& session, const std::uint8_t* data,
+                                       std::size_t size) {
+  LengthReader& reader = session.length_reader;
+  add_length_receive(reader, data, size);
+  if (!reader.output.empty()) {
+    session.worked = true;
+    write_out(session, std::string_view(reinterpret_cast<const char*>(reader.output.data()),
+                                         reader.output.size()));
+  }
+  if (!reader.malformed) return std::nullopt;
+  std::fprintf(stderr, "vantrel-view: the daemon sent a length that no frame has; the stream "
+                       "cannot be read on\n");
+  return SessionEnd::kGone;
+}
+
+// The answer granted lengths: from the end of its frame on, frames come behind their lengths.
+// What the assembly made of those bytes is dropped, and they are read again that way.
+std::optional<SessionEnd> start_lengths(Session& session, std::size_t answer_end) {
+  session.quiet_at.reset();
+  session.unread_since.reset();
+  session.length_reader.key = session.settings->key;
+  std::vector<std::uint8_t> rest(session.since_login.begin() +
+                                     static_cast<std::ptrdiff_t>(answer_end),
+                                 session.since_login.end());
+  session.since_login = {};
+  session.assembly = FrameAssembly{};
+  return take_lengths(session, rest.data(), rest.size());
+}
+
 // Takes what the assembly wrote in its last call; a value when the session ends.
 std::optional<SessionEnd> take_written(Session& session) {
   const FrameAssembly& assembly = session.assembly;
@@ -276,6 +330,7 @@ std::optional<SessionEnd> take_written(Session& session) {
     if (auto end = take_payload(session, payload, std::string_view(text, payload.size))) {
       return end;
     }
+    if (session.lengths) return start_lengths(session, payload.stream_end);
   }
   note_held_bytes(session);
   return std::nullopt;
@@ -335,6 +390,15 @@ SessionEnd take_close(Session& session) {
   return SessionEnd::kGone;
 }
 
+SessionEnd take_closed_lengths(const Session& session) {
+  const LengthReader& reader = session.length_reader;
+  if (reader.bytes.size() > reader.taken) {
+    std::fprintf(stderr, "vantrel-view: the connection ended in the middle of a frame\n");
+  }
+  std::fprintf(stderr, "vantrel-view: the daemon closed the connection\n");
+  return SessionEnd::kGone;
+}
+
 // Receives and takes what came; a value when the session ends.
 std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_t>& buffer) {
   const ssize_t received = recv(session.fd, buffer.data(), buffer.size(), 0);
@@ -343,9 +407,22 @@ std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_
     report_system_error("receive");
     return SessionEnd::kGone;
   }
-  if (received <= 0) return take_close(session);
-  add_receive(session.assembly, buffer.data(), static_cast<std::size_t>(received));
-  return take_written(session);
+  if (received <= 0) return session.lengths ? take_closed_lengths(session) : take_close(session);
+  const auto size = static_cast<std::size_t>(received);
+  if (session.lengths) return take_lengths(session, buffer.data(), size);
+  const bool asked_lengths = session.awaiting_reply && session.settings->password;
+  if (asked_lengths) {
+    session.since_login.insert(session.since_login.end(), buffer.data(), buffer.data() + size);
+  }
+  add_receive(session.assembly, buffer.data(), size);
+  if (auto end = take_written(session)) return end;
+  // The answer that grants lengths ends what came: it is taken at once, not after a quiet spell.
+  if (asked_lengths && !session.lengths &&
+      ends_with_framed_answer(session.since_login, session.settings->key)) {
+    take_quiet(session.assembly);
+    return take_written(session);
+  }
+  return std::nullopt;
 }
 
 SessionEnd follow(Session& session) {

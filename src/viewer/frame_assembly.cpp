@@ -301,8 +301,9 @@ Likeliest likeliest_end(const FrameAssembly& assembly, const Reading& reading) {
 // ---- Writing ----
 
 // Appends bytes [from, to) of the frame that starts at `start`, decoded, to the output.
-void emit(FrameAssembly& assembly, std::size_t start, std::size_t from, std::size_t to, bool padded,
-          bool continues) {
+void emit(FrameAssembly& assembly, std::size_t start, std::size_t from, std::size_t end,
+          bool padded, bool continues) {
+  const std::size_t to = payload_end(assembly, end);
   const std::size_t offset = assembly.output.size();
   const std::size_t size = to - from;
   const auto first = assembly.bytes.begin() + static_cast<std::ptrdiff_t>(from);
@@ -314,7 +315,8 @@ void emit(FrameAssembly& assembly, std::size_t start, std::size_t from, std::siz
                     assembly.key[(phase + 2) % 4], assembly.key[(phase + 3) % 4]};
   codec::scramble_groups(out, size + 3, shifted);
   assembly.output.resize(offset + size);
-  assembly.payloads.push_back(Payload{offset, size, padded, continues});
+  assembly.payloads.push_back(
+      Payload{offset, size, padded, continues, assembly.forgotten + end});
 }
 
 // Lets go of the bytes before `start`, a whole number of groups of them, so that positions
@@ -322,6 +324,7 @@ void emit(FrameAssembly& assembly, std::size_t start, std::size_t from, std::siz
 void forget_before(FrameAssembly& assembly, std::size_t start) {
   const std::size_t drop = start / 4 * 4;
   if (drop == 0) return;
+  assembly.forgotten += drop;
   assembly.bytes.erase(assembly.bytes.begin(),
                        assembly.bytes.begin() + static_cast<std::ptrdiff_t>(drop));
   for (std::vector<std::size_t>& ends : assembly.ends) {
@@ -358,10 +361,10 @@ void write_reading(FrameAssembly& assembly, const Reading& reading, std::size_t 
     if (frame.tied) assembly.tied += frame.end - assembly.written_end;
     if (frame.from == kGoesOn) {
       emit(assembly, assembly.written_start, payload_end(assembly, assembly.written_end),
-           payload_end(assembly, frame.end), padded, true);
+           frame.end, padded, true);
     } else {
       const auto start = static_cast<std::size_t>(frame.from);
-      emit(assembly, start, start, payload_end(assembly, frame.end), padded, false);
+      emit(assembly, start, start, frame.end, padded, false);
       assembly.written_start = start;
     }
     assembly.written_end = frame.end;
@@ -375,6 +378,7 @@ bool drop_unreadable(FrameAssembly& assembly, const Reading& reading) {
   if (reading.positions.size() > 1 || reading.reach.size() > 1) return false;
   if (assembly.bytes.size() - assembly.written_end <= kMostUnread) return false;
   assembly.dropped += assembly.bytes.size() - assembly.written_end;
+  assembly.forgotten += assembly.bytes.size();
   assembly.bytes.clear();
   for (std::vector<std::size_t>& ends : assembly.ends) ends.clear();
   for (std::vector<int>& sums : assembly.score_sums) sums.clear();

@@ -82,6 +82,7 @@ struct Payload {
   std::size_t size;
   bool padded;     // its frame had padding, which unscrambled to 0xFF: the key is right
   bool continues;  // the bytes go on the payload written before: its cut proved false
+  std::size_t stream_end;  // bytes of the stream up to the end of its frame's trailer
 };
 
 // Where a frame may end: by position modulo 4, the positions after a byte of 1 to 4.
@@ -100,6 +101,7 @@ struct FrameAssembly {
   std::vector<Payload> payloads;
   std::size_t dropped = 0;  // bytes that no cut made frames of
   std::size_t tied = 0;     // bytes written by a cut that read no better than another
+  std::size_t forgotten = 0;  // stream bytes before `bytes` begins
 };
 
 // Adds one receive. Afterwards `payloads` and `output` hold what it confirmed, `dropped` and
@@ -117,6 +119,25 @@ std::size_t unwritten_bytes(const FrameAssembly& assembly);
 // backspace and escape, and bytes of 0x80 and above only in valid UTF-8 or outside 0x80 to
 // 0x9F (8-bit encodings such as Latin-1).
 bool reads_as_text(const std::uint8_t* payload, std::size_t size);
+
+// ---- Frames behind their lengths (pure) ----
+
+// Once the daemon has acknowledged a login that asked for lengths, each frame comes behind its
+// length: nothing is guessed.
+struct LengthReader {
+  Key key{};
+  std::vector<std::uint8_t> bytes;  // received and not yet taken, from `taken` on
+  std::size_t taken = 0;
+  std::vector<std::uint8_t> output;  // what the last call decoded, payloads run together
+  bool malformed = false;            // a length or a frame that cannot be: the stream is lost
+};
+
+// Adds one receive. Afterwards `output` holds the payloads of the frames it completed.
+void add_length_receive(LengthReader& reader, const std::uint8_t* data, std::size_t size);
+
+// Whether `bytes` ends with the frame of a login answer that names the lengths capability:
+// "YIPI ", a path, a zero byte and the capability.
+bool ends_with_framed_answer(const std::vector<std::uint8_t>& bytes, const Key& key);
 
 // ---- The program ----
 

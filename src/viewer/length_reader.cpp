@@ -1,0 +1,96 @@
+#include <string_view>
+
+#include "codec/frame.h"
+#include "viewer/viewer.h"
+
+namespace vantrel::viewer {
+
+namespace {
+
+constexpr std::string_view kAnswerPrefix = "YIPI ";
+// The zero byte and the capability that end a login answer which grants lengths.
+constexpr std::string_view kFramedSuffix{"\0framed", sizeof codec::kFramedCapability};
+// Answers are looked for this far back: the longest path a system names, and more.
+constexpr std::size_t kLongestPath = 8192;
+
+// Lets go of what was taken once it is most of the buffer, so that each byte is moved a
+// bounded number of times however the receives cut the stream.
+void compact(LengthReader& reader) {
+  if (reader.taken < reader.bytes.size() / 2) return;
+  reader.bytes.erase(reader.bytes.begin(),
+                     reader.bytes.begin() + static_cast<std::ptrdiff_t>(reader.taken));
+  reader.taken = 0;
+}
+
+// Takes the frame at `taken` when all of it is there. Returns whether one was taken.
+bool take_frame(LengthReader& reader) {
+  const std::size_t left = reader.bytes.size() - reader.taken;
+  if (left < codec::kLengthPrefixBytes) return false;
+  const std::uint8_t* at = reader.bytes.data() + reader.taken;
+  const std::size_t length = codec::read_length_prefix(at);
+  if (length == 0) {
+    reader.malformed = true;
+    return false;
+  }
+  if (left < codec::kLengthPrefixBytes + length) return false;
+  const std::uint8_t* frame = at + codec::kLengthPrefixBytes;
+  if (!is_whole_frame(frame, length, reader.key)) {
+    reader.malformed = true;
+    return false;
+  }
+  const std::size_t payload = static_cast<std::size_t>(payload_length(frame, length));
+  const std::size_t offset = reader.output.size();
+  // Whole groups are unscrambled, then the padding is cut off again.
+  reader.output.insert(reader.output.end(), frame, frame + length - 1);
+  codec::scramble_groups(reader.output.data() + offset, length - 1, reader.key);
+  reader.output.resize(offset + payload);
+  reader.taken += codec::kLengthPrefixBytes + length;
+  return true;
+}
+
+}  // namespace
+
+void add_length_receive(LengthReader& reader, const std::uint8_t* data, std::size_t size) {
+  reader.output.clear();
+  if (reader.malformed) return;
+  reader.bytes.insert(reader.bytes.end(), data, data + size);
+  while (take_frame(reader)) {
+  }
+  compact(reader);
+}
+
+bool ends_with_framed_answer(const std::vector<std::uint8_t>& bytes, const Key& key) {
+  const std::size_t end = bytes.size();
+  if (end < kAnswerPrefix.size() + kFramedSuffix.size() + 2) return false;
+  const std::size_t trailer = bytes[end - 1];
+  if (trailer < 1 || trailer > 4) return false;
+  // A frame is 1 modulo 4 long, so the key's phase at any byte follows from where it ends.
+  const auto decoded = [&](std::size_t at) {
+    return static_cast<std::uint8_t>(bytes[at] ^ key[(at + 4 - (end - 1) % 4) % 4]);
+  };
+  const std::size_t payload_end = end - trailer;
+  for (std::size_t at = payload_end; at + 1 < end; ++at) {
+    if (decoded(at) != 0xFF) return false;
+  }
+  if (payload_end < kFramedSuffix.size()) return false;
+  const std::size_t suffix_start = payload_end - kFramedSuffix.size();
+  for (std::size_t i = 0; i < kFramedSuffix.size(); ++i) {
+    if (decoded(suffix_start + i) != static_cast<std::uint8_t>(kFramedSuffix[i])) return false;
+  }
+  // "YIPI " where a frame that ends here starts, and a path between that holds no zero byte.
+  std::size_t start = (end - 1) % 4;
+  if (suffix_start > kLongestPath) start += (suffix_start - kLongestPath) / 4 * 4;
+  for (; start + kAnswerPrefix.size() <= suffix_start; start += 4) {
+    bool answer = true;
+    for (std::size_t i = 0; i < kAnswerPrefix.size() && answer; ++i) {
+      answer = decoded(start + i) == static_cast<std::uint8_t>(kAnswerPrefix[i]);
+    }
+    for (std::size_t at = start + kAnswerPrefix.size(); at < suffix_start && answer; ++at) {
+      answer = decoded(at) != 0;
+    }
+    if (answer) return true;
+  }
+  return false;
+}
+
+}  // namespace vantrel::viewer
