@@ -164,6 +164,44 @@ TEST_F(ServiceTest, AViewerThatStopsReadingIsDroppedAndTheOthersKeepReceiving) {
   EXPECT_TRUE(reader->receive_text("after the drop\n"));
 }
 
+TEST_F(ServiceTest, ViewersWithAndWithoutLengthsGetTheSameLogEachInItsOwnFraming) {
+  auto framed = connect_viewer();
+  ASSERT_TRUE(framed->log_in_framed("secret", "YIPI " + daemon_.log_path()));
+  auto plain = connect_viewer();
+  std::string log;
+  for (const std::string& piece : {std::string("first\n"), std::string(150000, 'y') + "\n",
+                                   std::string("last\n")}) {
+    daemon_.append(piece);
+    log += piece;
+  }
+  // A block that is not whole frames without lengths, or lengths and frames, fails these.
+  EXPECT_TRUE(framed->receive_framed_text("last\n"));
+  EXPECT_TRUE(plain->receive_text("last\n"));
+  EXPECT_EQ(framed->received_text(), log);
+  EXPECT_EQ(plain->received_text(), log);
+}
+
+TEST_F(ServiceTest, ASlowViewerLagsThroughABurstAndGetsAllOfItWhileOthersGetFramesAtOnce) {
+  // Its small receive buffer leaves frames sent in part, to be finished later.
+  auto slow = connect_viewer(4096);
+  ASSERT_TRUE(slow->log_in_framed("secret", "YIPI " + daemon_.log_path()));
+  auto fast = connect_viewer();
+  ASSERT_TRUE(fast->log_in_framed("secret", "YIPI " + daemon_.log_path()));
+  std::string log;
+  for (int chunk = 0; chunk < 48; ++chunk) {
+    const std::string piece = std::string(65000, static_cast<char>('a' + chunk % 26)) + "\n";
+    daemon_.append(piece);
+    log += piece;
+  }
+  daemon_.append("marker\n");
+  log += "marker\n";
+  EXPECT_TRUE(fast->receive_framed_text("marker\n"));
+  EXPECT_TRUE(slow->receive_framed_text("marker\n", 60s));
+  EXPECT_EQ(fast->received_text(), log);
+  EXPECT_EQ(slow->received_text(), log);
+  EXPECT_EQ(out().err().find(kSendError), std::string::npos);
+}
+
 TEST_F(ServiceTest, ViewersBeyondDescriptor63AreClosedAtOnceAndTheRestServed) {
   std::vector<std::unique_ptr<TestViewer>> viewers;
   while (out().count("vantrel: Too many clients") < 3) {

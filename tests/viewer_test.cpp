@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -169,6 +170,36 @@ TEST(ViewerLogin, GrowthThatLooksLikeTheLoginAnswerIsLog) {
   }
 }
 
+TEST(ViewerLengths, RandomBinaryAppendsComeOutExactlyUnderEitherKey) {
+  std::mt19937 random(20261209);
+  for (const char* key : {"3e07b1d4", "41424344"}) {
+    DaemonOptions options;
+    options.config_lines = {"password = \"secret\"", std::string("key = \"") + key + "\""};
+    Daemon daemon(options);
+    ASSERT_TRUE(daemon.start());
+    Process viewer;
+    ASSERT_TRUE(
+        viewer.start(VANTREL_VIEW_BINARY,
+                     {daemon.dir().file("vantrel-view"), "-p", std::to_string(daemon.port())},
+                     daemon.dir().path()));
+    ASSERT_TRUE(daemon.process().wait_for_output(") successfully logged in.\n"));
+    std::string log;
+    for (const std::size_t size : {1UL, 3UL, 1000UL, 4000UL, 300000UL, 2UL, 70000UL, 5UL}) {
+      std::string bytes(size, '\0');
+      for (char& byte : bytes) byte = static_cast<char>(random());
+      daemon.append(bytes);
+      log += bytes;
+      if (random() % 2 == 0) {  // now and then a pause, otherwise a burst
+        viewer.wait_until([&] { return viewer.out().size() >= log.size(); });
+      }
+    }
+    EXPECT_TRUE(viewer.wait_until([&] { return viewer.out().size() >= log.size(); }));
+    EXPECT_TRUE(viewer.out() == log) << key << ": " << viewer.err();
+    EXPECT_EQ(viewer.stop().signal, SIGTERM) << viewer.err();
+    EXPECT_TRUE(daemon.stop_and_check());
+  }
+}
+
 TEST_F(ViewerTest, TheViewerEndsWithItsPipeEvenWhileTheLogIsQuiet) {
   const std::string command = std::string(VANTREL_VIEW_BINARY) + " -p " +
                               std::to_string(daemon_.port()) + " -c vantrel.cfg | head -n 1";
@@ -200,6 +231,14 @@ class ScriptedDaemon {
     if (poll(&ready, 1, 10000) != 1) return false;
     peer_ = accept(listener_, nullptr, nullptr);
     return peer_ >= 0;
+  }
+  std::string receive_bytes() {
+    pollfd ready{peer_, POLLIN, 0};
+    if (poll(&ready, 1, 10000) != 1) return {};
+    std::string bytes(65536, '\0');
+    const ssize_t count = recv(peer_, bytes.data(), bytes.size(), 0);
+    bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+    return bytes;
   }
   void send_bytes(const std::string& bytes) {
     send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -334,6 +373,26 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
     EXPECT_EQ(outcome.exit_code, test.status) << test.message;
     EXPECT_TRUE(has(test.status == 0 ? outcome.out : outcome.err, test.message)) << outcome.err;
   }
+}
+
+TEST(ViewerReassembly, ADaemonThatAnswersWithoutTheCapabilityKeepsItGuessing) {
+  TempDir dir;
+  write_file(dir.file("login.cfg"), "key = \"3e07b1d4\"\npassword = \"secret\"\n");
+  ScriptedDaemon peer;
+  Process viewer;
+  ASSERT_TRUE(viewer.start(
+      VANTREL_VIEW_BINARY,
+      {"vantrel-view", "-c", dir.file("login.cfg"), "-p", std::to_string(peer.port())},
+      dir.path()));
+  ASSERT_TRUE(peer.accept_viewer());
+  const std::string login = peer.receive_bytes();
+  EXPECT_EQ(login, make_frame(std::string("PASS secret\0framed", 18)));
+  peer.send_bytes(make_frame("YIPI /srv/game.log"));
+  ASSERT_TRUE(viewer.wait_until([&] { return has(viewer.err(), "following /srv/game.log"); }));
+  // Frames without lengths, one run together with the next: read by guessing, exactly.
+  peer.send_bytes(make_frame("one\n") + make_frame("two\n"));
+  EXPECT_TRUE(viewer.wait_until([&] { return viewer.out() == "one\ntwo\n"; })) << viewer.err();
+  EXPECT_EQ(viewer.stop().signal, SIGTERM);
 }
 
 }  // namespace

@@ -151,6 +151,43 @@ bool TestViewer::receive_text(const std::string& expected, Clock::duration limit
   return true;
 }
 
+bool TestViewer::log_in_framed(const std::string& password, const std::string& answer) {
+  const std::string capability(1, '\0');
+  if (!send_frame("PASS " + password + capability + codec::kFramedCapability)) return false;
+  const std::string expected = make_frame(answer + capability + codec::kFramedCapability);
+  while (pending_.size() < expected.size()) {
+    const auto block = receive_block();
+    if (!block) return false;
+    pending_ += *block;
+  }
+  if (pending_.compare(0, expected.size(), expected) != 0) return false;
+  pending_.erase(0, expected.size());
+  return true;
+}
+
+bool TestViewer::receive_framed_text(const std::string& expected, Clock::duration limit) {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    while (pending_.size() >= codec::kLengthPrefixBytes) {
+      const auto* prefix = reinterpret_cast<const std::uint8_t*>(pending_.data());
+      const std::size_t length = codec::read_length_prefix(prefix);
+      if (length == 0) return false;
+      if (pending_.size() < codec::kLengthPrefixBytes + length) break;
+      std::string frame = pending_.substr(codec::kLengthPrefixBytes, length);
+      if (!looks_whole(frame)) return false;
+      const std::size_t payload = length - static_cast<unsigned char>(frame.back());
+      codec::scramble_groups(reinterpret_cast<std::uint8_t*>(frame.data()), length - 1,
+                             settings::key_from_number(kTestKey));
+      text_.append(frame, 0, payload);
+      pending_.erase(0, codec::kLengthPrefixBytes + length);
+    }
+    if (text_.find(expected) != std::string::npos) return true;
+    const auto block = receive_block(deadline - Clock::now());
+    if (!block) return false;
+    pending_ += *block;
+  }
+}
+
 bool TestViewer::wait_closed(Clock::duration limit) {
   const auto deadline = Clock::now() + limit;
   while (Clock::now() < deadline) {

@@ -48,6 +48,11 @@ class TestViewer {
   // Decoded frames, one receive each, until their concatenation holds `expected`.
   bool receive_text(const std::string& expected, Clock::duration limit = 10s,
                     std::uint32_t key = kTestKey);
+  // Logs in asking for lengths and reads the answer, which must be exactly `answer` framed.
+  bool log_in_framed(const std::string& password, const std::string& answer);
+  // Frames behind their lengths, until their payloads hold `expected`. Fails on any block
+  // that is not a length and a whole frame.
+  bool receive_framed_text(const std::string& expected, Clock::duration limit = 10s);
   // True once the daemon has closed the connection; data still arriving is skipped.
   bool wait_closed(Clock::duration limit = 10s);
   // Shrinks the receive buffer; call before connect_to.
@@ -62,6 +67,7 @@ class TestViewer {
   int fd_ = -1;
   int receive_buffer_ = 0;
   std::string text_;
+  std::string pending_;  // received bytes not yet taken as frames
 };
 
 struct DaemonOptions {
