@@ -17,7 +17,7 @@ ASAN_REPORTS = $(abspath $(ASAN_BUILD))/sanitizer-reports
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = config_file command_line receive assembly
-FUZZ_FLAGS_receive = -max_len=65536
+FUZZ_FLAGS_receive = -max_len=4096
 # `make soak DURATION=600`: the soak run, in seconds.
 DURATION ?= 60
 

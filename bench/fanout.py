@@ -137,13 +137,14 @@ class Viewer:
 class Subject:
     """The daemon, or socat forking one tail per viewer, serving `log` on `port`."""
 
-    def __init__(self, name, program, folder, log, port):
+    def __init__(self, name, program, folder, log, port, key=KEY):
         self.name = name
         self.framed = name != "socat+tail"
+        self.config = os.path.join(folder, "vantrel.cfg")
         if self.framed:
-            config = os.path.join(folder, "vantrel.cfg")
+            config = self.config
             with open(config, "w") as out:
-                out.write('password = "bench"\nkey = "%s"\n' % KEY.hex())
+                out.write('password = "bench"\nkey = "%s"\n' % key.hex())
             command = [program, "-c", config, "-p", str(port), "-f", log, "-q"]
         else:
             command = ["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % port,

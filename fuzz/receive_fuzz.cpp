@@ -1,4 +1,4 @@
-// Arbitrary received blocks, up to a full 65536-byte receive, through decode_frame and the
+// Arbitrary received blocks through decode_frame and the
 // login exchange, as the service loop hands them over: into the one transfer buffer, which
 // keeps what earlier blocks left in it. The viewer is one end of a socket pair, so the reply
 // is read back and checked.
@@ -38,6 +38,7 @@ void connect_viewer(Harness& harness) {
   fcntl(harness.viewer_end, F_SETFL, O_NONBLOCK);
   harness.state.clients |= std::uint64_t{1} << harness.daemon_end;
   ++harness.state.client_count;
+  harness.state.viewers[static_cast<std::size_t>(harness.daemon_end)] = {};
 }
 
 Harness& harness() {
@@ -71,24 +72,49 @@ std::string take_reply(Harness& h) {
   return reply;
 }
 
-// The text the daemon reads from a block, decoded in a buffer of its own.
-std::string text_of(const std::uint8_t* data, std::size_t size) {
+// The bytes the daemon decodes from a block, zero bytes included, decoded in a buffer of its
+// own; their text ends at the first zero byte.
+std::string decoded_of(const std::uint8_t* data, std::size_t size) {
   auto copy = std::make_unique<std::uint8_t[]>(size + 1);
   std::memcpy(copy.get(), data, size);
   const std::size_t end = codec::decode_frame(copy.get(), size, settings::key_from_number(kKey));
   check(end <= size, "the text ends within the received bytes");
-  return std::string(reinterpret_cast<const char*>(copy.get()));
+  return std::string(reinterpret_cast<const char*>(copy.get()), end);
+}
+
+std::string decoded_of(const std::string& block) {
+  return decoded_of(reinterpret_cast<const std::uint8_t*>(block.data()), block.size());
+}
+
+// The acknowledgement a login earns: the log file's path, and the capability when it asked
+// for lengths after the zero byte that ends its password and there is room for it.
+std::string expected_acknowledgement(const std::string& login, const std::string& logfile) {
+  const std::string plain = ("YIPI " + logfile).substr(0, codec::kMaxPayload);
+  const std::size_t zero = login.find('\0', 5);
+  const std::string capability = std::string(1, '\0') + codec::kFramedCapability;
+  const bool asks = zero != std::string::npos && login.substr(zero + 1) == codec::kFramedCapability;
+  return asks && plain.size() + capability.size() <= codec::kMaxPayload ? plain + capability
+                                                                        : plain;
 }
 
 void deliver(Harness& h, const settings::Settings& settings, const std::uint8_t* data,
-             std::size_t size) {
-  const std::string text = text_of(data, size);
+             std::size_t size, const std::string& decoded) {
+  const std::string text = decoded.c_str();
+  service::ViewerSlot& viewer = h.state.viewers[static_cast<std::size_t>(h.daemon_end)];
+  const bool framed_before = viewer.framed;
   std::memcpy(h.state.buffer.get(), data, size);
   service::handle_client_message(h.state, settings, h.daemon_end, size);
-  const std::string reply = take_reply(h);
+  std::string reply = take_reply(h);
+  if (framed_before) {
+    check(reply.size() > codec::kLengthPrefixBytes &&
+              codec::read_length_prefix(reinterpret_cast<const std::uint8_t*>(reply.data())) ==
+                  reply.size() - codec::kLengthPrefixBytes,
+          "a viewer that asked for lengths gets each reply behind its length");
+    reply.erase(0, codec::kLengthPrefixBytes);
+  }
   check(reply.size() % 4 == 1 && reply.back() >= 1 && reply.back() <= 4, "one whole frame");
-  const std::string answer =
-      text_of(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size());
+  const std::string acknowledgement = decoded_of(reply);
+  const std::string answer = acknowledgement.c_str();
   const bool dropped = (h.state.clients & (std::uint64_t{1} << h.daemon_end)) == 0;
   if (text.compare(0, 4, "PASS") != 0) {
     // No stale bytes of earlier blocks, and no more than one receive's worth.
@@ -97,8 +123,10 @@ void deliver(Harness& h, const settings::Settings& settings, const std::uint8_t*
   } else if (answer == "WO!!") {
     check(dropped, "a refused login drops the viewer");
   } else {
-    const std::string expected = ("YIPI " + *settings.logfile).substr(0, codec::kMaxPayload);
-    check(answer == expected, "the acknowledgement names the log file, cut to one frame");
+    const std::string expected = expected_acknowledgement(decoded, *settings.logfile);
+    check(acknowledgement == expected, "the acknowledgement names the log file, cut to one frame");
+    check(viewer.framed == (expected.size() != answer.size()),
+          "lengths follow for a viewer whose acknowledgement names them");
     check(!dropped, "a login keeps the viewer");
   }
   if (dropped) {
@@ -120,7 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;  // the loop drops a viewer whose receive yields nothing
   size = std::min(size, service::kReceiveSize);
   fuzz::Harness& h = fuzz::harness();
-  fuzz::deliver(h, h.chatty, data, size);
-  fuzz::deliver(h, h.long_path, data, size);
+  h.state.viewers[static_cast<std::size_t>(h.daemon_end)] = {};  // each input from a new login
+  const std::string decoded = fuzz::decoded_of(data, size);
+  fuzz::deliver(h, h.chatty, data, size, decoded);
+  fuzz::deliver(h, h.long_path, data, size, decoded);
   return 0;
 }

@@ -113,6 +113,29 @@ TEST(FrameAssemblyProperty, WritesExactlyThePayloadsHoweverTheStreamIsCut) {
   }
 }
 
+TEST(FrameAssemblyProperty, AFrameFollowedByAQuietMomentIsWrittenExactlyWhateverItsBytes) {
+  for (unsigned seed = 1; seed <= 500; ++seed) {
+    std::mt19937 random(seed);
+    const std::uint32_t key = testing::some_key(random);
+    Feeder feeder(key);
+    std::string payloads;
+    for (int frame = 0; frame < 4; ++frame) {
+      std::string payload(1 + (random() % 4 == 0 ? random() % 65531 : random() % 300), '\0');
+      for (char& byte : payload) byte = static_cast<char>(random());
+      payloads += payload;
+      const std::string bytes_of_frame = make_frame(payload, key);
+      for (std::size_t at = 0; at < bytes_of_frame.size();) {
+        const std::size_t piece = random() % 3 == 0 ? 1 + random() % 8 : 1 + random() % 9000;
+        feeder.receive(bytes_of_frame.substr(at, piece));
+        at += piece;
+      }
+      feeder.quiet();
+      ASSERT_EQ(feeder.held(), 0u) << "seed " << seed << ", frame " << frame;
+    }
+    ASSERT_TRUE(feeder.out() == payloads) << "seed " << seed << ", key " << std::hex << key;
+  }
+}
+
 TEST(FrameAssembly, TheCasesThatFooledTheOldAssemblyComeOutExactly) {
   // Under a printable key, ordinary letters unscramble to trailer bytes.
   const std::string letters = "abcd@efghCijklBmnopEqrstuvwxyz";
@@ -151,13 +174,13 @@ TEST(FrameAssembly, BytesThatNeverFormAFrameAreDroppedAndReadingStartsAfresh) {
 }
 
 TEST(FrameAssembly, TextIsPrintableUtf8OrEightBitAndNoOtherControls) {
-  for (const char* text :
-       {"plain\tline\r\n", "\x1b[31mred\x1b[0m", "caf\xc3\xa9", "caf\xe9 \xff"}) {
+  for (const char* text : {"plain\tline\r\n", "\x1b[31mred\x1b[0m", "caf\xc3\xa9", "caf\xe9 \xff",
+                           "\xa9 cut before", "cut after \xe2\x9c"}) {
     EXPECT_TRUE(reads_as_text(bytes(text), std::strlen(text))) << text;
   }
   for (const char* text : {"a\x01"
                            "b",
-                           "\x7f", "\xc3(\x85", "\x85\x90"}) {
+                           "\x7f", "\xc3(\x85", "a\x85\x90"}) {
     EXPECT_FALSE(reads_as_text(bytes(text), std::strlen(text))) << text;
   }
   EXPECT_FALSE(reads_as_text(bytes(std::string("a\0b", 3)), 3));

@@ -60,8 +60,8 @@ TEST(LengthReader, ALengthNoFrameHasOrABrokenFrameLosesTheStream) {
   const std::string good = with_length(testing::make_frame("good\n"));
   std::string wrong_padding = with_length(testing::make_frame("ab"));
   wrong_padding[codec::kLengthPrefixBytes + 3] ^= 1;
-  for (const std::string& bad : {std::string("\0\0\0\x08", 4) + "12345678",
-                                 std::string("\0\x01\0\x01", 4), wrong_padding}) {
+  for (const std::string& bad :
+       {std::string("\0\0\0\x08", 4) + "12345678", std::string("\0\x01\0\x01", 4), wrong_padding}) {
     LengthReader reader;
     reader.key = settings::key_from_number(testing::kTestKey);
     EXPECT_EQ(feed(reader, good + bad + good, random), "good\n");

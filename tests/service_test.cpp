@@ -1,5 +1,7 @@
 // The daemon as viewers see it: growth of the log file fanned out to every connected viewer,
 // viewers coming and going, and viewers that misbehave.
+#include "service/service.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
@@ -12,7 +14,6 @@
 #include <optional>
 #include <thread>
 
-#include "service/service.h"
 #include "support/viewer.h"
 
 namespace vantrel::testing {
@@ -169,8 +170,8 @@ TEST_F(ServiceTest, ViewersWithAndWithoutLengthsGetTheSameLogEachInItsOwnFraming
   ASSERT_TRUE(framed->log_in_framed("secret", "YIPI " + daemon_.log_path()));
   auto plain = connect_viewer();
   std::string log;
-  for (const std::string& piece : {std::string("first\n"), std::string(150000, 'y') + "\n",
-                                   std::string("last\n")}) {
+  for (const std::string& piece :
+       {std::string("first\n"), std::string(150000, 'y') + "\n", std::string("last\n")}) {
     daemon_.append(piece);
     log += piece;
   }

@@ -380,10 +380,10 @@ TEST(ViewerReassembly, ADaemonThatAnswersWithoutTheCapabilityKeepsItGuessing) {
   write_file(dir.file("login.cfg"), "key = \"3e07b1d4\"\npassword = \"secret\"\n");
   ScriptedDaemon peer;
   Process viewer;
-  ASSERT_TRUE(viewer.start(
-      VANTREL_VIEW_BINARY,
-      {"vantrel-view", "-c", dir.file("login.cfg"), "-p", std::to_string(peer.port())},
-      dir.path()));
+  ASSERT_TRUE(
+      viewer.start(VANTREL_VIEW_BINARY,
+                   {"vantrel-view", "-c", dir.file("login.cfg"), "-p", std::to_string(peer.port())},
+                   dir.path()));
   ASSERT_TRUE(peer.accept_viewer());
   const std::string login = peer.receive_bytes();
   EXPECT_EQ(login, make_frame(std::string("PASS secret\0framed", 18)));

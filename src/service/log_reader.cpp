@@ -165,8 +165,8 @@ std::int64_t history_start(ServiceState& state, const Settings& settings) {
   if (count <= 0) return state.sent_offset;
   // Cut in the middle of a line: the viewer sees whole lines only.
   const auto* bytes = state.buffer.get();
-  const auto* newline = static_cast<const std::uint8_t*>(
-      std::memchr(bytes, '\n', static_cast<std::size_t>(count)));
+  const auto* newline =
+      static_cast<const std::uint8_t*>(std::memchr(bytes, '\n', static_cast<std::size_t>(count)));
   if (newline == nullptr) return state.sent_offset;
   return start + (newline + 1 - bytes);
 }

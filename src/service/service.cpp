@@ -176,7 +176,8 @@ bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_l
   message.msg_iovlen = 2;
   // A reply in the middle of a log frame would cut it; a viewer whose socket is that full is
   // dropped like one whose reply does not fit.
-  const ssize_t sent = viewer.partial ? 0 : sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+  const ssize_t sent =
+      viewer.partial ? 0 : sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent >= 0 && static_cast<std::size_t>(sent) == prefix_bytes + frame_length) return true;
   // A part of a frame leaves the viewer's stream cut mid-frame, so every later frame would
   // decode to garbage: it fails like a send that moved nothing.

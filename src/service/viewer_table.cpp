@@ -69,7 +69,10 @@ bool buffer_frame(ServiceState& state, const Settings& settings, const ViewerSlo
   const ssize_t count = pread(file, state.buffer.get(), wanted, static_cast<off_t>(from));
   if (count <= 0 || (exact && static_cast<std::size_t>(count) != wanted)) return false;
   const auto length = static_cast<std::size_t>(count);
-  frame = BufferedFrame{true, viewer.generation, from, length,
+  frame = BufferedFrame{true,
+                        viewer.generation,
+                        from,
+                        length,
                         codec::encode_frame(state.buffer.get(), length, settings.key),
                         from + count};
   return true;
@@ -146,8 +149,7 @@ bool send_next_frame(ServiceState& state, const Settings& settings, int descript
 
 bool is_at_buffered_frame(const ServiceState& state, const ViewerSlot& viewer) {
   return state.buffered.valid && !viewer.partial &&
-         viewer.generation == state.buffered.generation &&
-         viewer.position == state.buffered.from;
+         viewer.generation == state.buffered.generation && viewer.position == state.buffered.from;
 }
 
 }  // namespace
@@ -156,8 +158,7 @@ void start_viewer(ServiceState& state, const Settings& settings, int descriptor)
   ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
   viewer = ViewerSlot{};
   viewer.generation = state.generation;
-  viewer.position = settings.history_bytes > 0 ? history_start(state, settings)
-                                               : state.sent_offset;
+  viewer.position = settings.history_bytes > 0 ? history_start(state, settings) : state.sent_offset;
   viewer.last_progress = Clock::now();
 }
 

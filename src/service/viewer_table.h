@@ -19,11 +19,11 @@ using Clock = std::chrono::steady_clock;
 inline constexpr int kMaxDescriptors = 64;
 
 struct ViewerSlot {
-  std::int64_t position = 0;     // the log has been sent to this viewer up to here
-  std::uint32_t generation = 0;  // the file it reads: the current one, or the one rotated away
-  bool framed = false;           // it asked for a length before each frame
-  bool blocked = false;          // its socket was full at the last send: wait until it has room
-  Clock::time_point last_frame{};     // when its last frame began to leave
+  std::int64_t position = 0;       // the log has been sent to this viewer up to here
+  std::uint32_t generation = 0;    // the file it reads: the current one, or the one rotated away
+  bool framed = false;             // it asked for a length before each frame
+  bool blocked = false;            // its socket was full at the last send: wait until it has room
+  Clock::time_point last_frame{};  // when its last frame began to leave
   Clock::time_point last_progress{};  // when it last took bytes, or was last up to date
   // A frame sent in part: log bytes [partial_from, partial_from + partial_length), of which
   // partial_sent wire bytes (its length prefix included) have left; partial_next is where the
@@ -41,10 +41,10 @@ using ViewerTable = std::array<ViewerSlot, kMaxDescriptors>;
 struct BufferedFrame {
   bool valid = false;
   std::uint32_t generation = 0;
-  std::int64_t from = 0;        // log bytes [from, from + payload_length)
+  std::int64_t from = 0;  // log bytes [from, from + payload_length)
   std::size_t payload_length = 0;
   std::size_t frame_length = 0;
-  std::int64_t next = 0;        // where a viewer stands once it has the frame
+  std::int64_t next = 0;  // where a viewer stands once it has the frame
 };
 
 }  // namespace vantrel::service

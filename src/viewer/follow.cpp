@@ -61,7 +61,9 @@ struct Session {
   Clock::time_point reply_deadline;
   std::optional<Clock::time_point> quiet_at;      // when held bytes are taken as whole frames
   std::optional<Clock::time_point> unread_since;  // bytes wait that no frame confirmed yet
-  std::string login_text;  // "PASS password", to recognise it echoed back under another key
+  std::string login_text;         // "PASS password", to recognise it echoed back under another key
+  std::string unconfirmed;        // payloads that wait for the key to be confirmed
+  std::size_t reported_held = 0;  // bytes said to be held at the last quiet moment
   FrameAssembly assembly;
   // Once the daemon grants lengths, frames are read by them; until then, what came since the
   // login, so that the bytes after the answer can be read again that way.
@@ -261,10 +263,22 @@ std::optional<SessionEnd> take_payload(Session& session, const Payload& payload,
       return SessionEnd::kLoginUnread;
     }
   }
-  if (payload.padded) session.key_confirmed = true;
-  // Until the key is confirmed, a frame without padding proves nothing: it must read as text.
+  // Until the key is confirmed, a frame without padding proves nothing: one that does not read
+  // as text waits for a padded frame to confirm the key, or for kUnreadLimit to refute it.
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  if (!session.key_confirmed && !reads_as_text(bytes, text.size())) return key_differs();
+  if (!session.key_confirmed && !payload.padded && !reads_as_text(bytes, text.size())) {
+    session.unconfirmed.append(text);
+    return std::nullopt;
+  }
+  if (payload.padded && !session.key_confirmed) {
+    session.key_confirmed = true;
+    write_out(session, session.unconfirmed);
+    session.unconfirmed.clear();
+  }
+  if (!session.unconfirmed.empty()) {
+    session.unconfirmed.append(text);
+    return std::nullopt;
+  }
   write_out(session, text);
   return std::nullopt;
 }
@@ -274,7 +288,14 @@ void note_held_bytes(Session& session) {
   const Clock::time_point now = Clock::now();
   session.quiet_at =
       held ? std::optional(now + std::chrono::milliseconds(kQuietMilliseconds)) : std::nullopt;
-  if (!held || session.key_confirmed) {
+  if (session.assembly.held > 0 && session.assembly.held != session.reported_held) {
+    std::fprintf(stderr, "vantrel-view: %zu bytes received form no whole frame yet; holding them\n",
+                 session.assembly.held);
+  }
+  session.reported_held = session.assembly.held;
+  if (!session.unconfirmed.empty()) {
+    if (!session.unread_since) session.unread_since = now;
+  } else if (!held || session.key_confirmed) {
     session.unread_since.reset();
   } else if (!session.unread_since) {
     session.unread_since = now;
@@ -288,11 +309,12 @@ std::optional<SessionEnd> take_lengths(Session& session, const std::uint8_t* dat
   if (!reader.output.empty()) {
     session.worked = true;
     write_out(session, std::string_view(reinterpret_cast<const char*>(reader.output.data()),
-                                         reader.output.size()));
+                                        reader.output.size()));
   }
   if (!reader.malformed) return std::nullopt;
-  std::fprintf(stderr, "vantrel-view: the daemon sent a length that no frame has; the stream "
-                       "cannot be read on\n");
+  std::fprintf(stderr,
+               "vantrel-view: the daemon sent a length that no frame has; the stream "
+               "cannot be read on\n");
   return SessionEnd::kGone;
 }
 
@@ -302,9 +324,9 @@ std::optional<SessionEnd> start_lengths(Session& session, std::size_t answer_end
   session.quiet_at.reset();
   session.unread_since.reset();
   session.length_reader.key = session.settings->key;
-  std::vector<std::uint8_t> rest(session.since_login.begin() +
-                                     static_cast<std::ptrdiff_t>(answer_end),
-                                 session.since_login.end());
+  std::vector<std::uint8_t> rest(
+      session.since_login.begin() + static_cast<std::ptrdiff_t>(answer_end),
+      session.since_login.end());
   session.since_login = {};
   session.assembly = FrameAssembly{};
   return take_lengths(session, rest.data(), rest.size());

@@ -1,8 +1,5 @@
 #include <algorithm>
 #include <cstring>
-#include <functional>
-#include <queue>
-#include <unordered_map>
 
 #include "codec/frame.h"
 #include "viewer/viewer.h"
@@ -24,6 +21,8 @@ constexpr int kControlScore = -6;  // trailer values, zero bytes and other contr
 // not: this tells frames run together from one frame that holds the trailer's character where
 // the key has no phase to tell them apart (a key whose bytes repeat).
 constexpr int kLineEndScore = 4;
+// What a reading must score per byte on average to read like text.
+constexpr int kLikeTextScore = 2;
 // A trailer of 2 to 4 whose padding unscrambles to 0xFF ends a frame, whatever frame it lies
 // in: random bytes pass that check once in 256 times or less. A reading that takes it for
 // payload is all but surely false.
@@ -167,8 +166,12 @@ struct Reach {
 };
 
 struct Reading {
-  std::unordered_map<std::size_t, Reach> reach;  // by position; the origin is written_end
-  std::vector<std::size_t> positions;            // reached, ascending
+  std::size_t origin = 0;              // written_end
+  std::vector<Reach> reach;            // by position from the origin on; ways 0: not reached
+  std::vector<std::size_t> positions;  // reached, ascending
+  Reach& at(std::size_t position) { return reach[position - origin]; }
+  const Reach& at(std::size_t position) const { return reach[position - origin]; }
+  bool reaches(std::size_t position) const { return at(position).ways > 0; }
   bool scored = false;
 };
 
@@ -176,7 +179,7 @@ struct Reading {
 // frame whose trailer reads as a character run together with the next under a phase that no
 // text tells apart, and frames run together are far likelier than that character.
 void offer(Reading& reading, std::size_t end, std::ptrdiff_t from, int score) {
-  Reach& at = reading.reach[end];
+  Reach& at = reading.at(end);
   if (at.ways > 0 && score == at.best && from != at.from) at.tied = true;
   if (at.ways == 0 || score > at.best || (score == at.best && from > at.from)) {
     if (score > at.best) at.tied = false;
@@ -224,7 +227,8 @@ Reading read_cuts(const FrameAssembly& assembly, bool scored) {
   reading.scored = scored;
   const std::size_t origin = assembly.written_end;
   CutBudget budget;
-  std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> waiting;
+  reading.origin = origin;
+  reading.reach.resize(assembly.bytes.size() + 1 - origin);
   auto score = [&](std::size_t start, std::size_t from, std::size_t end) {
     if (!scored) return 0;
     const std::size_t last = payload_end(assembly, end);
@@ -233,7 +237,6 @@ Reading read_cuts(const FrameAssembly& assembly, bool scored) {
     return score_of(assembly, start, from, last) + (ends_line ? kLineEndScore : 0);
   };
   auto reached = [&](std::size_t end, std::ptrdiff_t from, int value) {
-    if (reading.reach.find(end) == reading.reach.end()) waiting.push(end);
     offer(reading, end, from, value);
   };
   if (origin > 0) {
@@ -242,13 +245,12 @@ Reading read_cuts(const FrameAssembly& assembly, bool scored) {
       reached(end, kGoesOn, score(assembly.written_start, cut, end));
     });
   }
-  reading.reach[origin] = Reach{0, static_cast<std::ptrdiff_t>(origin), 1, false};
-  waiting.push(origin);
-  while (!waiting.empty()) {
-    const std::size_t start = waiting.top();
-    waiting.pop();
+  reading.at(origin) = Reach{0, static_cast<std::ptrdiff_t>(origin), 1, false};
+  // Frames only go forward: every position is final once the scan reaches it.
+  for (std::size_t start = origin; start <= assembly.bytes.size(); ++start) {
+    if (!reading.reaches(start)) continue;
     reading.positions.push_back(start);
-    const int before = reading.reach[start].best;
+    const int before = reading.at(start).best;
     if (budget.soft_spent() && scored && start != origin && !starts_text(assembly, start)) continue;
     each_frame(assembly, start, start, budget, [&](std::size_t end) {
       reached(end, static_cast<std::ptrdiff_t>(start), before + score(start, start, end));
@@ -260,7 +262,7 @@ Reading read_cuts(const FrameAssembly& assembly, bool scored) {
 // Whether the cuts leave one reading: each position reached once, from the one before it.
 bool is_single_reading(const Reading& reading) {
   for (std::size_t i = 1; i < reading.positions.size(); ++i) {
-    const Reach& at = reading.reach.at(reading.positions[i]);
+    const Reach& at = reading.at(reading.positions[i]);
     if (at.ways > 1 || at.from != static_cast<std::ptrdiff_t>(reading.positions[i - 1])) {
       return false;
     }
@@ -270,15 +272,11 @@ bool is_single_reading(const Reading& reading) {
 
 // The position whose reading, with the bytes after it taken as the start of one more frame,
 // scores highest: after a false cut those bytes decode as garbage, so the true cut wins. The
-// last written frame going on past the end of the bytes competes too (kGoesOn).
-struct Likeliest {
-  std::ptrdiff_t end;  // a position, or kGoesOn
-  int score;           // its reading's score, the bytes after it read as one more frame
-};
-
-Likeliest likeliest_end(const FrameAssembly& assembly, const Reading& reading) {
+// last written frame going on past the end of the bytes competes too (kGoesOn). Returns a
+// position, or kGoesOn.
+std::ptrdiff_t likeliest_end(const FrameAssembly& assembly, const Reading& reading) {
   const std::size_t size = assembly.bytes.size();
-  if (!reading.scored) return {static_cast<std::ptrdiff_t>(reading.positions.back()), 0};
+  if (!reading.scored) return static_cast<std::ptrdiff_t>(reading.positions.back());
   std::ptrdiff_t chosen = kGoesOn;
   int chosen_score = 0;
   bool first = true;
@@ -288,14 +286,14 @@ Likeliest likeliest_end(const FrameAssembly& assembly, const Reading& reading) {
     first = false;
   }
   for (const std::size_t at : reading.positions) {
-    const int score = reading.reach.at(at).best + score_of(assembly, at, at, size);
+    const int score = reading.at(at).best + score_of(assembly, at, at, size);
     if (first || score >= chosen_score) {
       chosen = static_cast<std::ptrdiff_t>(at);
       chosen_score = score;
       first = false;
     }
   }
-  return {chosen, chosen_score};
+  return chosen;
 }
 
 // ---- Writing ----
@@ -315,8 +313,7 @@ void emit(FrameAssembly& assembly, std::size_t start, std::size_t from, std::siz
                     assembly.key[(phase + 2) % 4], assembly.key[(phase + 3) % 4]};
   codec::scramble_groups(out, size + 3, shifted);
   assembly.output.resize(offset + size);
-  assembly.payloads.push_back(
-      Payload{offset, size, padded, continues, assembly.forgotten + end});
+  assembly.payloads.push_back(Payload{offset, size, padded, continues, assembly.forgotten + end});
 }
 
 // Lets go of the bytes before `start`, a whole number of groups of them, so that positions
@@ -334,13 +331,47 @@ void forget_before(FrameAssembly& assembly, std::size_t start) {
                    [drop](std::size_t end) { return end - drop; });
   }
   assembly.ends_scanned -= drop;
-  for (std::vector<int>& sums : assembly.score_sums) sums.clear();
+  // Only differences of the sums are read, and `drop` keeps every phase: the rest stays good.
+  for (std::vector<int>& sums : assembly.score_sums) {
+    sums.erase(sums.begin(),
+               sums.begin() + static_cast<std::ptrdiff_t>(std::min(drop, sums.size())));
+  }
   assembly.written_start -= drop;
   assembly.written_end -= drop;
 }
 
-// Writes the frames of the reading that ends at `end`, all but the last unless `whole`.
-void write_reading(FrameAssembly& assembly, const Reading& reading, std::size_t end, bool whole) {
+// Whether the bytes after a frame that ends at `end` read as text as the start of the next
+// frame (a trailer value may be its trailer): a false cut in data that is not text is rarely
+// followed by text, a true cut in text always.
+bool next_reads_as_text(const FrameAssembly& assembly, std::size_t end) {
+  const std::size_t size = std::min(assembly.bytes.size() - end, kLookAhead / 4);
+  if (size < 4) return false;
+  std::uint8_t next[kLookAhead / 4];
+  for (std::size_t i = 0; i < size; ++i) {
+    next[i] = static_cast<std::uint8_t>(assembly.bytes[end + i] ^ assembly.key[i % 4]);
+    if (is_trailer_value(assembly.bytes[end + i])) next[i] = ' ';
+  }
+  return reads_as_text(next, size);
+}
+
+// Whether the payload emitted last, of a frame that ends at `end`, reads as text; if not, and
+// only text may be written, it is taken back.
+bool keep_emitted(FrameAssembly& assembly, bool text_only, std::size_t end) {
+  const Payload& last = assembly.payloads.back();
+  if (!text_only || (reads_as_text(assembly.output.data() + last.offset, last.size) &&
+                     next_reads_as_text(assembly, end))) {
+    return true;
+  }
+  assembly.output.resize(last.offset);
+  assembly.payloads.pop_back();
+  return false;
+}
+
+// Writes the frames of the reading that ends at `end`, all but the last unless `whole`. With
+// `text_only`, writing stops before a frame that does not read as text: without a quiet moment
+// after it, its cut is a guess that nothing but text supports.
+void write_reading(FrameAssembly& assembly, const Reading& reading, std::size_t end, bool whole,
+                   bool text_only) {
   struct Frame {
     std::ptrdiff_t from;
     std::size_t end;
@@ -348,7 +379,7 @@ void write_reading(FrameAssembly& assembly, const Reading& reading, std::size_t 
   };
   std::vector<Frame> frames;  // last first
   for (std::size_t at = end; at != assembly.written_end;) {
-    const Reach& reach = reading.reach.at(at);
+    const Reach& reach = reading.at(at);
     frames.push_back(Frame{reach.from, at, reach.tied});
     if (reach.from == kGoesOn) break;
     at = static_cast<std::size_t>(reach.from);
@@ -358,15 +389,14 @@ void write_reading(FrameAssembly& assembly, const Reading& reading, std::size_t 
   std::reverse(frames.begin(), frames.end());
   for (const Frame& frame : frames) {
     const bool padded = trailer_at(assembly, frame.end) > 1;
+    const std::size_t start =
+        frame.from == kGoesOn ? assembly.written_start : static_cast<std::size_t>(frame.from);
+    const std::size_t from =
+        frame.from == kGoesOn ? payload_end(assembly, assembly.written_end) : start;
+    emit(assembly, start, from, frame.end, padded, frame.from == kGoesOn);
+    if (!keep_emitted(assembly, text_only, frame.end)) break;
     if (frame.tied) assembly.tied += frame.end - assembly.written_end;
-    if (frame.from == kGoesOn) {
-      emit(assembly, assembly.written_start, payload_end(assembly, assembly.written_end),
-           frame.end, padded, true);
-    } else {
-      const auto start = static_cast<std::size_t>(frame.from);
-      emit(assembly, start, start, frame.end, padded, false);
-      assembly.written_start = start;
-    }
+    assembly.written_start = start;
     assembly.written_end = frame.end;
   }
   forget_before(assembly, assembly.written_start);
@@ -375,7 +405,7 @@ void write_reading(FrameAssembly& assembly, const Reading& reading, std::size_t 
 // Bytes that no cut reaches past the last written frame, beyond the longest frame twice, are
 // no frames: they are dropped, and reading starts afresh after them.
 bool drop_unreadable(FrameAssembly& assembly, const Reading& reading) {
-  if (reading.positions.size() > 1 || reading.reach.size() > 1) return false;
+  if (reading.positions.size() > 1) return false;
   if (assembly.bytes.size() - assembly.written_end <= kMostUnread) return false;
   assembly.dropped += assembly.bytes.size() - assembly.written_end;
   assembly.forgotten += assembly.bytes.size();
@@ -384,6 +414,33 @@ bool drop_unreadable(FrameAssembly& assembly, const Reading& reading) {
   for (std::vector<int>& sums : assembly.score_sums) sums.clear();
   assembly.ends_scanned = assembly.written_start = assembly.written_end = 0;
   return true;
+}
+
+// Writes the bytes held as the last written frame going on, or as one frame of their own, when
+// either reads them whole. Returns whether it did.
+bool write_as_one_frame(FrameAssembly& assembly) {
+  const std::size_t end = assembly.bytes.size();
+  const std::uint8_t* bytes = assembly.bytes.data();
+  const std::size_t start = assembly.written_start;
+  const bool padded = trailer_at(assembly, end) > 1;
+  if (assembly.written_end > 0 && is_whole_frame(bytes + start, end - start, assembly.key)) {
+    emit(assembly, start, payload_end(assembly, assembly.written_end), end, padded, true);
+  } else if (is_whole_frame(bytes + assembly.written_end, end - assembly.written_end,
+                            assembly.key)) {
+    assembly.written_start = assembly.written_end;
+    emit(assembly, assembly.written_start, assembly.written_start, end, padded, false);
+  } else {
+    return false;
+  }
+  assembly.written_end = end;
+  forget_before(assembly, assembly.written_start);
+  return true;
+}
+
+// Whether a reading of the bytes held, scoring `score`, reads like text: most of its bytes
+// score as text does. Random bytes score below zero on average.
+bool reads_like_text(const FrameAssembly& assembly, int score) {
+  return score >= kLikeTextScore * static_cast<int>(unwritten_bytes(assembly));
 }
 
 Reading read(FrameAssembly& assembly) {
@@ -399,6 +456,48 @@ void start_call(FrameAssembly& assembly) {
   assembly.payloads.clear();
   assembly.dropped = 0;
   assembly.tied = 0;
+  assembly.held = 0;
+}
+
+// Where the last reading's frames may start, a few of the last, in stream bytes.
+void note_starts(FrameAssembly& assembly, const Reading& reading) {
+  constexpr std::size_t kNoted = 8;
+  const std::size_t first = reading.positions.size() - std::min(reading.positions.size(), kNoted);
+  assembly.starts.clear();
+  for (std::size_t i = first; i < reading.positions.size(); ++i) {
+    assembly.starts.push_back(assembly.forgotten + reading.positions[i]);
+  }
+}
+
+// Whether a byte received at `end - 1` ends a whole frame that starts where a frame may start.
+bool ends_a_noted_frame(const FrameAssembly& assembly, std::size_t end) {
+  const auto whole_from = [&](std::size_t start) {
+    return start < end && end - start >= kShortestFrame &&
+           is_whole_frame(assembly.bytes.data() + start, end - start, assembly.key);
+  };
+  if (whole_from(assembly.written_end)) return true;
+  if (assembly.written_end > 0 && whole_from(assembly.written_start)) return true;
+  return std::any_of(assembly.starts.begin(), assembly.starts.end(), [&](std::size_t noted) {
+    return noted >= assembly.forgotten + assembly.written_end &&
+           whole_from(noted - assembly.forgotten);
+  });
+}
+
+// Reading the bytes again costs as much as the bytes held, so it is done when something may
+// have changed: a received byte of 1 to 4 ends a whole frame from where the last reading had
+// frames start, or bytes that may end frames made the held bytes grow by half since the last
+// reading. However TCP cuts the stream, each byte is then read a bounded number of times.
+bool worth_reading(const FrameAssembly& assembly, std::size_t received) {
+  const std::size_t size = assembly.bytes.size();
+  bool may_end = false;
+  for (std::size_t at = size - received; at < size; ++at) {
+    if (!is_trailer_value(assembly.bytes[at])) continue;
+    if (ends_a_noted_frame(assembly, at + 1)) return true;
+    may_end = true;
+  }
+  const std::size_t held = unwritten_bytes(assembly);
+  const std::size_t grown = held - std::min(held, assembly.held_at_reading);
+  return grown >= assembly.held_at_reading / 2 + 1 && (may_end || held > kMostUnread);
 }
 
 }  // namespace
@@ -422,25 +521,39 @@ bool is_whole_frame(const std::uint8_t* block, std::size_t size, const Key& key)
 void add_receive(FrameAssembly& assembly, const std::uint8_t* data, std::size_t size) {
   start_call(assembly);
   assembly.bytes.insert(assembly.bytes.end(), data, data + size);
+  if (!worth_reading(assembly, size)) return;
   const Reading reading = read(assembly);
-  if (drop_unreadable(assembly, reading)) return;
-  const std::ptrdiff_t end = likeliest_end(assembly, reading).end;
-  if (end != kGoesOn) write_reading(assembly, reading, static_cast<std::size_t>(end), false);
+  note_starts(assembly, reading);
+  if (!drop_unreadable(assembly, reading)) {
+    const std::ptrdiff_t end = likeliest_end(assembly, reading);
+    // Past twice the largest frame, the likeliest reading is written whatever its bytes.
+    const bool text_only = unwritten_bytes(assembly) <= kMostUnread;
+    if (end != kGoesOn) {
+      write_reading(assembly, reading, static_cast<std::size_t>(end), false, text_only);
+    }
+  }
+  assembly.held_at_reading = unwritten_bytes(assembly);
 }
 
 void take_quiet(FrameAssembly& assembly) {
   start_call(assembly);
   if (assembly.bytes.size() == assembly.written_end) return;
   const Reading reading = read(assembly);
-  const auto whole = reading.reach.find(assembly.bytes.size());
-  if (whole == reading.reach.end()) return;
-  // The reading that ends with the bytes must be about the likeliest: a frame whose trailer
-  // reads as one more character of an unfinished frame is written, one that only a false cut
-  // makes whole is not.
-  if (reading.scored && whole->second.best < likeliest_end(assembly, reading).score - kTextScore) {
-    return;
+  note_starts(assembly, reading);
+  // A quiet moment after bytes that end a whole frame: whatever they hold, they are written.
+  // Where the likeliest reading reads like text, it is taken. Where it does not, its score
+  // says nothing (false cuts of data that is not text leave no trace), and a frame followed
+  // by a quiet moment is far likelier than frames run together: the bytes are one frame, or
+  // the last written one going on, when they can be.
+  const std::size_t end = assembly.bytes.size();
+  if (!reading.reaches(end)) {
+    // Nothing ends here: the bytes wait for more.
+  } else if (!reading.scored || reads_like_text(assembly, reading.at(end).best) ||
+             !write_as_one_frame(assembly)) {
+    write_reading(assembly, reading, assembly.bytes.size(), true, false);
   }
-  write_reading(assembly, reading, assembly.bytes.size(), true);
+  assembly.held = unwritten_bytes(assembly);
+  assembly.held_at_reading = assembly.held;
 }
 
 std::size_t unwritten_bytes(const FrameAssembly& assembly) {
@@ -460,10 +573,11 @@ bool reads_as_text(const std::uint8_t* payload, std::size_t size) {
     }
     if (byte < 0x80) continue;
     has_c1 = has_c1 || byte < 0xA0;
-    const bool whole_sequence =
-        in_utf8_sequence(payload, size, at) &&
-        (utf8_sequence_length(byte) == 0 || at + utf8_sequence_length(byte) <= size);
-    valid_utf8 = valid_utf8 && whole_sequence;
+    // The daemon cuts frames anywhere, so a sequence may begin before the payload or end after
+    // it.
+    const bool cut_at_start =
+        at < 3 && std::all_of(payload, payload + at + 1, is_utf8_continuation);
+    valid_utf8 = valid_utf8 && (cut_at_start || in_utf8_sequence(payload, size, at));
   }
   return valid_utf8 || !has_c1;
 }

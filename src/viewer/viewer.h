@@ -80,8 +80,8 @@ bool is_whole_frame(const std::uint8_t* block, std::size_t size, const Key& key)
 struct Payload {
   std::size_t offset;  // into FrameAssembly::output
   std::size_t size;
-  bool padded;     // its frame had padding, which unscrambled to 0xFF: the key is right
-  bool continues;  // the bytes go on the payload written before: its cut proved false
+  bool padded;             // its frame had padding, which unscrambled to 0xFF: the key is right
+  bool continues;          // the bytes go on the payload written before: its cut proved false
   std::size_t stream_end;  // bytes of the stream up to the end of its frame's trailer
 };
 
@@ -99,17 +99,20 @@ struct FrameAssembly {
   // What the last call wrote: the decoded payloads, in order.
   std::vector<std::uint8_t> output;
   std::vector<Payload> payloads;
-  std::size_t dropped = 0;  // bytes that no cut made frames of
-  std::size_t tied = 0;     // bytes written by a cut that read no better than another
-  std::size_t forgotten = 0;  // stream bytes before `bytes` begins
+  std::size_t dropped = 0;          // bytes that no cut made frames of
+  std::size_t tied = 0;             // bytes written by a cut that read no better than another
+  std::size_t forgotten = 0;        // stream bytes before `bytes` begins
+  std::size_t held = 0;             // after a quiet moment: bytes that still form no whole frame
+  std::size_t held_at_reading = 0;  // bytes not yet written after the last reading
+  std::vector<std::size_t> starts;  // where the last reading had frames start, in stream bytes
 };
 
 // Adds one receive. Afterwards `payloads` and `output` hold what it confirmed, `dropped` and
 // `tied` what to report; all may be empty.
 void add_receive(FrameAssembly& assembly, const std::uint8_t* data, std::size_t size);
 
-// The connection has been quiet: writes the frames held back, when the bytes read so far end
-// in a whole frame.
+// The connection has been quiet: writes the frames held back, whatever their bytes, when the
+// bytes read so far end in a whole frame; `held` says what still waits.
 void take_quiet(FrameAssembly& assembly);
 
 // Bytes read that no written frame holds yet.
@@ -117,7 +120,7 @@ std::size_t unwritten_bytes(const FrameAssembly& assembly);
 
 // Whether a payload reads as text: no controls but tab, newline, carriage return, form feed,
 // backspace and escape, and bytes of 0x80 and above only in valid UTF-8 or outside 0x80 to
-// 0x9F (8-bit encodings such as Latin-1).
+// 0x9F (8-bit encodings such as Latin-1). A sequence cut by either end of the payload counts.
 bool reads_as_text(const std::uint8_t* payload, std::size_t size);
 
 // ---- Frames behind their lengths (pure) ----

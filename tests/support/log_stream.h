@@ -84,26 +84,33 @@ inline std::size_t some_size(std::mt19937& random, std::size_t largest) {
   }
 }
 
+// The frame the daemon makes of `payload` under `key`.
+inline std::string make_frame_with(const std::string& payload, std::uint32_t key) {
+  std::string frame(codec::encoded_room(payload.size()), '\0');
+  frame.replace(0, payload.size(), payload);
+  frame.resize(codec::encode_frame(reinterpret_cast<std::uint8_t*>(frame.data()), payload.size(),
+                                   settings::key_from_number(key)));
+  return frame;
+}
+
 struct LogStream {
   std::uint32_t key;
-  std::string payloads;  // every payload, in order
-  std::string bytes;     // their frames, run together
+  std::string payloads;                 // every payload, in order
+  std::string bytes;                    // their frames, run together
+  std::vector<std::size_t> frame_ends;  // where each frame ends in `bytes`
 };
 
 // One to six frames of one kind of text under one key, of sizes from 1 to `largest` bytes.
 inline LogStream make_log_stream(std::mt19937& random, std::size_t largest = codec::kMaxPayload) {
-  LogStream log{some_key(random), "", ""};
+  LogStream log{some_key(random), "", "", {}};
   const int kind = static_cast<int>(random() % 5);
   const std::size_t frames = 1 + random() % 6;
   for (std::size_t i = 0; i < frames; ++i) {
     const std::string payload =
         readable_under(log.key, log_text(random, kind, some_size(random, largest)));
     log.payloads += payload;
-    std::string frame(codec::encoded_room(payload.size()), '\0');
-    frame.replace(0, payload.size(), payload);
-    frame.resize(codec::encode_frame(reinterpret_cast<std::uint8_t*>(frame.data()), payload.size(),
-                                     settings::key_from_number(log.key)));
-    log.bytes += frame;
+    log.bytes += make_frame_with(payload, log.key);
+    log.frame_ends.push_back(log.bytes.size());
   }
   return log;
 }
