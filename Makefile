@@ -27,7 +27,7 @@ CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PR
 # `make run` serves copies of the example configuration and log from here.
 RUN_DIR = $(BUILD)/run
 
-.PHONY: all build programs run demo install uninstall test test-asan lint fuzz soak fanout \
+.PHONY: all build programs run demo install uninstall test test-asan lint fuzz soak fanout pace \
         viewer-scenarios web-bench bench clean
 
 all: build
@@ -117,6 +117,11 @@ soak: build
 # FANOUT_ARGS="--baseline OTHER_BUILD/vantrel" runs another build of the daemon beside them.
 fanout: build
 	python3 bench/fanout.py $(BUILD)/vantrel $(FANOUT_ARGS)
+
+# Real viewer processes on the daemon beside socat clients on socat+tail: delays, completeness,
+# slow and stalled viewers, raw clients; PACE_ARGS="--baseline OTHER_BUILD" runs another build.
+pace: build
+	python3 bench/pace.py $(BUILD) $(PACE_ARGS)
 
 # The viewer against the daemon paused, behind a re-cutting proxy, with a stalled output.
 viewer-scenarios: programs

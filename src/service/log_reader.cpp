@@ -81,16 +81,17 @@ int read_current(ServiceState& state, const Settings& settings, std::int64_t siz
 }
 
 // The name no longer leads to the kept file. Whatever the old file gained since the last poll
-// is read through the kept descriptor first; once it is read to its end it is let go, and the
-// file that comes to bear the name is sent from its start. Returns the length of a frame of
-// the old file's last bytes, 0 once it is let go, or -1.
-int read_old_file(ServiceState& state, const Settings& settings) {
+// is read through the kept descriptor first; once it is read to its end, and `let_go` says
+// another file bears the name, it is let go, and that file is sent from its start. Returns
+// the length of a frame of the old file's last bytes, 0 when there is none, or -1.
+int read_old_file(ServiceState& state, const Settings& settings, bool let_go) {
   struct stat status {};
   if (fstat(state.log_file, &status) == 0 && status.st_size > state.sent_offset) {
     const int frame_length =
         read_growth(state, settings, status.st_size - state.sent_offset, status.st_size);
     if (frame_length != 0) return frame_length;
   }
+  if (!let_go) return 0;
   retire_log_file(state);
   std::printf("vantrel: Log file replaced! Will send the new one from its start.\n");
   return 0;
@@ -104,13 +105,14 @@ int poll_missing(ServiceState& state, const Settings& settings, int stat_error) 
     std::perror("vantrel: Error stat'ing log file");
     return -1;
   }
-  return state.log_file >= 0 ? read_old_file(state, settings) : 0;
+  // Until a file bears the name again, the old one may still be written to: it is kept.
+  return state.log_file >= 0 ? read_old_file(state, settings, false) : 0;
 }
 
 int poll_present(ServiceState& state, const Settings& settings, const struct stat& status) {
   state.missing_since.reset();
   if (state.log_file >= 0 && !is_kept_file(state, status)) {
-    const int frame_length = read_old_file(state, settings);
+    const int frame_length = read_old_file(state, settings, true);
     if (frame_length != 0) return frame_length;
   }
   return read_current(state, settings, status.st_size);
