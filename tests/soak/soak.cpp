@@ -248,6 +248,8 @@ struct GoodViewer {
   std::size_t scanned = 0;   // prefix lengths of `pending` already ruled out as frame ends
   std::uint64_t cursor = 0;  // history position just past the last piece found
   bool logged_in = false;
+  bool asks_lengths = false;  // every other viewer asks for a length before each frame
+  bool lengths = false;       // granted: frames come behind their lengths from here on
   bool dropped = false;
   std::uint64_t frames = 0;
   std::uint64_t payload_bytes = 0;
@@ -299,13 +301,19 @@ void check_piece(GoodViewer& viewer, History& history, std::string_view piece) {
                   piece.size();
 }
 
+// The acknowledgement of a login that asked for lengths names them after a zero byte.
+std::string lengths_granted(const std::string& acknowledgement) {
+  return acknowledgement + std::string(1, '\0') + codec::kFramedCapability;
+}
+
 void take_frame(GoodViewer& viewer, History& history, std::string_view frame,
                 const std::string& acknowledgement) {
   const std::string text = decode(frame);
   ++viewer.frames;
-  if (text == acknowledgement) {
+  if (text == (viewer.asks_lengths ? lengths_granted(acknowledgement) : acknowledgement)) {
     if (viewer.logged_in) fail(viewer, "a second acknowledgement");
     viewer.logged_in = true;
+    viewer.lengths = viewer.asks_lengths;
     return;
   }
   if (text.empty() || text.size() + 4 < frame.size()) {
@@ -315,6 +323,25 @@ void take_frame(GoodViewer& viewer, History& history, std::string_view frame,
   viewer.payload_bytes += text.size();
   check_piece(viewer, history, text);
   if (text.ends_with(kLastLine)) viewer.saw_last_line = true;
+}
+
+// Takes the frame behind its length at the start of `pending`, when all of it is there.
+bool take_length_frame(GoodViewer& viewer, History& history, const std::string& acknowledgement) {
+  if (viewer.pending.size() < codec::kLengthPrefixBytes) return false;
+  const std::size_t length =
+      codec::read_length_prefix(reinterpret_cast<const std::uint8_t*>(viewer.pending.data()));
+  if (length == 0) {
+    fail(viewer, "a length that no frame has");
+    viewer.pending.clear();
+    return false;
+  }
+  if (viewer.pending.size() < codec::kLengthPrefixBytes + length) return false;
+  const std::string_view frame =
+      std::string_view(viewer.pending).substr(codec::kLengthPrefixBytes, length);
+  if (!testing::looks_whole(std::string(frame), kKeyNumber)) fail(viewer, "a broken frame");
+  take_frame(viewer, history, frame, acknowledgement);
+  viewer.pending.erase(0, codec::kLengthPrefixBytes + length);
+  return true;
 }
 
 void receive(GoodViewer& viewer, History& history, const std::string& acknowledgement) {
@@ -331,6 +358,11 @@ void receive(GoodViewer& viewer, History& history, const std::string& acknowledg
   viewer.pending.append(chunk, static_cast<std::size_t>(count));
   int frames_ended = 0;
   for (;;) {
+    if (viewer.lengths) {
+      if (!take_length_frame(viewer, history, acknowledgement)) break;
+      ++frames_ended;
+      continue;
+    }
     const std::size_t length =
         testing::first_frame_length(viewer.pending, viewer.scanned, kKeyNumber);
     if (length == 0) break;
@@ -564,7 +596,8 @@ std::string temporary_folder() {
 }
 
 bool alphabet_cuts_cleanly(const std::string& acknowledgement) {
-  const std::string bytes = std::string(kFiller) + "L \n0123456789" + acknowledgement;
+  const std::string bytes =
+      std::string(kFiller) + "L \n0123456789" + lengths_granted(acknowledgement);
   return std::none_of(bytes.begin(), bytes.end(), [](char c) {
     const int scrambled = static_cast<std::uint8_t>(c) ^ kKey[0];
     return scrambled >= 1 && scrambled <= 4;
@@ -611,8 +644,15 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
   std::thread viewer_thread(run_viewers, std::ref(viewers), std::ref(history),
                             std::cref(acknowledgement), std::cref(stop_viewers),
                             std::ref(saw_last_line));
-  const std::string login = testing::make_frame(std::string("PASS ") + kPassword, kKeyNumber);
-  for (GoodViewer& viewer : viewers) send(viewer.fd, login.data(), login.size(), MSG_NOSIGNAL);
+  const std::string password = std::string("PASS ") + kPassword;
+  const std::string login = testing::make_frame(password, kKeyNumber);
+  const std::string login_for_lengths =
+      testing::make_frame(password + std::string(1, '\0') + codec::kFramedCapability, kKeyNumber);
+  for (std::size_t i = 0; i < viewers.size(); ++i) {
+    viewers[i].asks_lengths = i % 2 == 1;
+    const std::string& frame = viewers[i].asks_lengths ? login_for_lengths : login;
+    send(viewers[i].fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+  }
   if (!wait_for([&] { return report_count(reports, "successfully logged in") >= kGoodViewers; },
                 20s)) {
     std::fprintf(stderr, "soak: not every viewer could log in\n");
@@ -656,6 +696,7 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
 
   // ---- the figures ----
   int logged_in = 0;
+  int with_lengths = 0;
   int dropped = 0;
   int failed = 0;
   int missed_last_line = 0;
@@ -664,6 +705,7 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
   for (std::size_t i = 0; i < viewers.size(); ++i) {
     const GoodViewer& viewer = viewers[i];
     logged_in += viewer.logged_in;
+    with_lengths += viewer.lengths;
     dropped += viewer.dropped;
     missed_last_line += !viewer.saw_last_line;
     if (!viewer.failure.empty()) {
@@ -687,9 +729,9 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
               static_cast<unsigned long long>(writer.bursts),
               static_cast<unsigned long long>(writer.truncations));
   std::printf(
-      "viewers: %d of %d logged in, %d dropped, %d received a wrong frame, %d missed the "
-      "last line\n",
-      logged_in, kGoodViewers, dropped, failed, missed_last_line);
+      "viewers: %d of %d logged in (%d with lengths), %d dropped, %d received a wrong frame, "
+      "%d missed the last line\n",
+      logged_in, kGoodViewers, with_lengths, dropped, failed, missed_last_line);
   std::printf(
       "  frames each: %llu to %llu; log bytes each: %llu to %llu; all: %llu (%.1f MiB)\n",
       static_cast<unsigned long long>(frames_min), static_cast<unsigned long long>(frames_max),
@@ -717,6 +759,7 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
     faults.push_back("resident memory moved by more than 1 MiB");
   }
   if (logged_in != kGoodViewers) faults.push_back("a viewer was not logged in");
+  if (with_lengths != kGoodViewers / 2) faults.push_back("a viewer that asked got no lengths");
   if (dropped != 0) faults.push_back("a well-behaved viewer was dropped");
   if (failed != 0) faults.push_back("a viewer received what the writer did not append");
   if (bytes_min == 0) faults.push_back("a viewer received no log at all");
