@@ -30,6 +30,7 @@ need make "the build" command -v make
 if [ "$level" = test ] || [ "$level" = ci ]; then
   need libgtest-dev "the tests (GoogleTest)" have_header gtest/gtest.h
   need libboost-dev "the browser viewer, vantrel-view --web (Boost.Beast)" have_header boost/beast.hpp
+  need libssl-dev "the browser viewer's HTTPS and password checks (OpenSSL)" have_header openssl/ssl.h
 fi
 if [ "$level" = ci ]; then
   need clang "the sanitizer build, the fuzzers and the lint build" command -v clang++

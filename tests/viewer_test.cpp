@@ -340,6 +340,10 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
   const std::string key = file("key.cfg", {"key = \"3e07b1d4\""});
   const std::string no_key = file("no_key.cfg", {"password = \"secret\""});
   const std::string zero_key = file("zero_key.cfg", {"key = \"00000000\""});
+  const std::string web_password =
+      file("web_password.cfg", {"key = \"3e07b1d4\"", "web_password = \"open sesame\""});
+  const std::string web_browsers =
+      file("web_browsers.cfg", {"key = \"3e07b1d4\"", "web_browsers = \"0\""});
   const std::string port = std::to_string(free_port());
   const struct {
     std::vector<std::string> args;
@@ -348,7 +352,7 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
   } cases[] = {
       {{"-h"},
        0,
-       "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-t] [--web [ADDRESS:]PORT] [-h]\n"},
+       "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-t] [--web [ADDRESS:]PORT]\n"},
       {{"--help"}, 0, "Usage: vantrel-view "},
       {{"--version"}, 0, "vantrel-view 0.98\n"},
       {{}, 5, "vantrel-view: can't read a configuration file; tried:\n"},
@@ -362,6 +366,12 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
        5,
        "vantrel-view: not a [ADDRESS:]PORT to serve on: 'localhost:80'\n"},
       {{"one", "two"}, 5, "vantrel-view: more than one host: 'two'\n"},
+      {{"-c", web_password, "--web", "0.0.0.0:" + port},
+       5,
+       "refusing to take the page's password over plain HTTP on 0.0.0.0"},
+      {{"-c", web_browsers, "--web", port}, 5, "web_browsers must be a number from 1 to 100000"},
+      {{"-c", key, "--web", port, "--tls-cert", key}, 5, "--tls-cert and --tls-key go together"},
+      {{"--web-base", "/a b/"}, 5, "not a path of letters, digits and - . _ ~ / to serve under"},
       {{"-c", key, "no-such-host.invalid"}, 3, "unknown host 'no-such-host.invalid': "},
       {{"-c", key, "-p", port}, 3, "connect to 127.0.0.1:" + port + ": Connection refused\n"},
   };

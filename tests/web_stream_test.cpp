@@ -1,13 +1,13 @@
 // The browser viewer's stream: the ring of the last bytes, event ids as positions, resuming
 // from an id, the gap when it fell out of the ring, and the bound on a slow browser.
-#include "viewer/web_stream.h"
+#include "web/web_stream.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
-namespace vantrel::viewer {
+namespace vantrel::web {
 namespace {
 
 const std::uint8_t* bytes(const std::string& text) {
@@ -105,4 +105,4 @@ TEST(WebStream, ANewBrowserGetsTheRecentLinesAndAStaleOneAGapThenTheRest) {
 }
 
 }  // namespace
-}  // namespace vantrel::viewer
+}  // namespace vantrel::web

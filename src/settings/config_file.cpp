@@ -47,13 +47,23 @@ void apply_entry(const char* name, const char* value, Settings& settings) {
 
 }  // namespace
 
-void read_config_entries(std::FILE* file, Settings& settings) {
+void for_each_config_entry(std::FILE* file, void (*take)(const char*, const char*, void*),
+                           void* context) {
   char name[kNameRoom];
   char separator[kSeparatorRoom];
   char value[kValueRoom];
   while (std::fscanf(file, "%127[^= ]%15[ =]\"%255[^\"\n]\"\n", name, separator, value) == 3) {
-    apply_entry(name, value, settings);
+    take(name, value, context);
   }
+}
+
+void read_config_entries(std::FILE* file, Settings& settings) {
+  for_each_config_entry(
+      file,
+      [](const char* name, const char* value, void* context) {
+        apply_entry(name, value, *static_cast<Settings*>(context));
+      },
+      &settings);
 }
 
 std::string config_path_beside(const char* program_path) {

@@ -55,6 +55,11 @@ int read_config_file(const char* program_path, Settings& settings);
 // value; whatever follows is ignored. Does not close the file.
 void read_config_entries(std::FILE* file, Settings& settings);
 
+// Calls `take(name, value)` for each entry of an open configuration file, read as
+// read_config_entries reads it. Does not close the file.
+void for_each_config_entry(std::FILE* file, void (*take)(const char*, const char*, void*),
+                           void* context);
+
 // The configuration file's path for a program started as `program_path` (null allowed): the
 // directory part up to the last '/', less one leading double quote, then "vantrel.cfg".
 std::string config_path_beside(const char* program_path);

@@ -25,7 +25,7 @@
 #include "viewer/output_queue.h"
 #include "viewer/sink.h"
 #ifdef VANTREL_WEB
-#include "viewer/web_server.h"
+#include "web/web.h"
 #endif
 #include "viewer/viewer.h"
 
@@ -490,9 +490,9 @@ int exit_status_of(SessionEnd end) {
 }
 
 std::unique_ptr<Sink> open_output(const ViewerOptions& options) {
-  if (options.web_port == 0) return std::make_unique<OutputQueue>(STDOUT_FILENO, kOutputLimit);
+  if (options.web.port == 0) return std::make_unique<OutputQueue>(STDOUT_FILENO, kOutputLimit);
 #ifdef VANTREL_WEB
-  return start_web_output(*options.web_address, options.web_port);
+  return web::start_web_output(options.web);
 #else
   std::fprintf(stderr, "vantrel-view: this build has no --web: build it with libboost-dev\n");
   return nullptr;
@@ -505,7 +505,7 @@ int run_viewer(const ViewerOptions& options) {
   sockaddr_in address{};
   if (!resolve_host(options.host, options.settings.port, address)) return kExitNoConnection;
   std::unique_ptr<Sink> output = open_output(options);
-  if (!output) return options.web_port > 0 ? kExitNoConnection : kExitBadSetup;
+  if (!output) return options.web.port > 0 ? kExitNoConnection : kExitBadSetup;
   bool at_line_start = true;
   int delay_seconds = kFirstRetrySeconds;
   for (;;) {

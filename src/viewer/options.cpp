@@ -13,8 +13,9 @@ namespace vantrel::viewer {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-t] [--web [ADDRESS:]PORT] [-h]\n"
-    "                    [--version] [HOST]\n"
+    "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-t] [--web [ADDRESS:]PORT]\n"
+    "                    [--web-base PATH] [--tls-cert FILE --tls-key FILE] [--insecure-http]\n"
+    "                    [-h] [--version] [HOST]\n"
     "\n"
     "Follows the log that a vantrel daemon serves and writes it to standard output.\n"
     "\n"
@@ -27,6 +28,11 @@ constexpr const char* kUsage =
     "--web [ADDRESS:]PORT: serve a live page of the log for browsers at\n"
     "               http://ADDRESS:PORT/ (ADDRESS 127.0.0.1 unless given) instead of\n"
     "               writing standard output\n"
+    "--web-base PATH: serve the page and its stream under /PATH/, as behind a proxy\n"
+    "--tls-cert FILE, --tls-key FILE: serve the page over HTTPS with this certificate\n"
+    "               chain and key (read again on SIGHUP)\n"
+    "--insecure-http: serve a page that has a password (web_password) over plain HTTP\n"
+    "               on an address other than loopback\n"
     "-h, --help:    this text\n"
     "--version:     the version\n"
     "HOST:          the daemon's host name or IPv4 address (default: 127.0.0.1)\n"
@@ -70,8 +76,8 @@ bool read_web_option(const char* text, ViewerOptions& options) {
       !settings::parse_address(address.c_str(), parsed)) {
     return false;
   }
-  options.web_address = address;
-  options.web_port = scratch.port;
+  options.web.address = address;
+  options.web.port = scratch.port;
   return true;
 }
 
@@ -104,6 +110,20 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
       if (i + 1 >= argc) return usage_error("missing value after", argument);
       if (!read_web_option(argv[++i], options)) {
         return usage_error("not a [ADDRESS:]PORT to serve on:", argv[i]);
+      }
+    } else if (option == "--insecure-http") {
+      options.web.insecure_http = true;
+    } else if (option == "--web-base" || option == "--tls-cert" || option == "--tls-key") {
+      if (i + 1 >= argc) return usage_error("missing value after", argument);
+      const char* value = argv[++i];
+      if (option == "--tls-cert") {
+        options.web.tls_cert = value;
+      } else if (option == "--tls-key") {
+        options.web.tls_key = value;
+      } else if (const auto base = web::normalize_base(value)) {
+        options.web.base = *base;
+      } else {
+        return usage_error("not a path of letters, digits and - . _ ~ / to serve under:", value);
       }
     } else if (option == "-c" || option == "-p") {
       if (i + 1 >= argc) return usage_error("missing value after", argument);
@@ -139,8 +159,8 @@ std::vector<std::string> config_candidates(const char* program_path,
 
 // Reads the first configuration file of the search order that opens. Returns its path, or
 // nothing after saying which files it tried.
-std::optional<std::string> read_viewer_config(const char* program_path,
-                                              settings::Settings& settings) {
+std::optional<std::string> read_viewer_config(const char* program_path, ViewerOptions& options) {
+  const settings::Settings& settings = options.settings;
   std::string tried;
   for (const std::string& path : config_candidates(program_path, settings)) {
     std::FILE* file = std::fopen(path.c_str(), "r");
@@ -148,7 +168,17 @@ std::optional<std::string> read_viewer_config(const char* program_path,
       tried += "\nvantrel-view:   " + path + ": " + std::strerror(errno);
       continue;
     }
-    settings::read_config_entries(file, settings);
+    settings::read_config_entries(file, options.settings);
+    std::rewind(file);
+    settings::for_each_config_entry(
+        file,
+        [](const char* name, const char* value, void* context) {
+          auto& viewer = *static_cast<ViewerOptions*>(context);
+          std::optional<std::string> problem;
+          web::apply_web_entry(name, value, viewer.web, problem);
+          if (problem && !viewer.web_problem) viewer.web_problem = problem;
+        },
+        &options);
     std::fclose(file);
     return path;
   }
@@ -160,7 +190,7 @@ std::optional<std::string> read_viewer_config(const char* program_path,
 
 bool load_viewer_settings(const char* program_path, ViewerOptions& options) {
   settings::Settings& settings = options.settings;
-  const std::optional<std::string> path = read_viewer_config(program_path, settings);
+  const std::optional<std::string> path = read_viewer_config(program_path, options);
   if (!path) return false;
   if (settings::key_to_number(settings.key) == 0) {
     std::fprintf(stderr,
@@ -170,7 +200,13 @@ bool load_viewer_settings(const char* program_path, ViewerOptions& options) {
     return false;
   }
   if (settings.port == 0) settings.port = settings::kDefaultPort;
-  return true;
+  if (options.web.port == 0) return true;
+  if (options.web_problem) {
+    std::fprintf(stderr, "vantrel-view: '%s': %s\n", path->c_str(), options.web_problem->c_str());
+    return false;
+  }
+  options.web.log_name = settings.logfile.value_or("");
+  return web::check_web_options(options.web);
 }
 
 }  // namespace vantrel::viewer

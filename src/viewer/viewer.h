@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "settings/settings.h"
+#include "web/web.h"
 
 namespace vantrel::viewer {
 
@@ -148,10 +149,11 @@ struct ViewerOptions {
   std::string host = "127.0.0.1";
   bool reconnect = false;   // -r: reconnect whenever the daemon goes away
   bool timestamps = false;  // -t: the local time of arrival before each line
-  // --web [ADDRESS:]PORT: serve a page for browsers instead of writing standard output.
-  std::optional<std::string> web_address;
-  std::uint16_t web_port = 0;
-  settings::Settings settings;  // port, password and key; -c and -p fill it too
+  // --web [ADDRESS:]PORT: serve a page for browsers instead of writing standard output; port 0
+  // when not asked for.
+  web::WebOptions web;
+  std::optional<std::string> web_problem;  // a web_ entry of the configuration that is unusable
+  settings::Settings settings;             // port, password and key; -c and -p fill it too
 };
 
 enum class ArgumentsResult { kRun, kHelp, kError };

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace vantrel::viewer {
+namespace vantrel::web {
 
 inline constexpr std::size_t kRingBytes = std::size_t{4} << 20;
 // A browser that connects afresh gets this much of the most recent stream, from a line start.
@@ -53,4 +53,4 @@ std::string status_event(bool connected, const std::string& file, std::uint64_t 
 // A Last-Event-ID header's value, when it is a position.
 std::optional<std::uint64_t> parse_event_id(const std::string& text);
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::web

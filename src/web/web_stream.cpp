@@ -1,8 +1,8 @@
-#include "viewer/web_stream.h"
+#include "web/web_stream.h"
 
 #include <algorithm>
 
-namespace vantrel::viewer {
+namespace vantrel::web {
 
 namespace {
 
@@ -120,4 +120,4 @@ std::optional<std::uint64_t> parse_event_id(const std::string& text) {
   return value;
 }
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::web

@@ -1,0 +1,19 @@
+// HTTPS for the page: the certificate and key, TLS 1.2 or later with the ciphers of Mozilla's
+// "intermediate" profile.
+#pragma once
+
+#include <memory>
+#include <string>
+
+// clang-format off
+#include <boost/asio/ssl/context.hpp>
+// clang-format on
+
+namespace vantrel::web {
+
+// Reads the certificate chain and the key. Returns the context, or null after saying why not.
+// Warns when the key file may be read by group or others.
+std::shared_ptr<boost::asio::ssl::context> make_tls_context(const std::string& certificate,
+                                                            const std::string& key);
+
+}  // namespace vantrel::web
