@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the browser test, or skips it (status 77) saying what it needs.
-# Usage: run.sh BUILD_DIR [SCREENSHOT]
+# Runs a browser test, or skips it (status 77) saying what it needs.
+# Usage: run.sh TEST.mjs BUILD_DIR [ARGUMENTS...]
 here=$(cd "$(dirname "$0")" && pwd)
 if ! command -v node >/dev/null; then
   echo "skipped: the browser test needs Node.js (apt-get install nodejs npm)"
@@ -14,4 +14,6 @@ if [ ! -d "$here/node_modules/puppeteer-core" ]; then
   echo "skipped: the browser test needs puppeteer-core (cd tests/web && npm ci)"
   exit 77
 fi
-exec node "$here/web_test.mjs" "$@"
+script=$1
+shift
+exec node "$here/$script" "$@"
