@@ -129,7 +129,7 @@ viewer-scenarios: programs
 
 # 20 event-stream clients on one vantrel-view --web while the log grows by 2 MB/s.
 web-bench: build
-	python3 bench/web_bench.py $(BUILD)
+	python3 bench/web_bench.py $(BUILD) $(WEB_BENCH_ARGS)
 
 bench: build
 	$(BUILD)/bench/frame_bench

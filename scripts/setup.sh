@@ -44,6 +44,8 @@ if [ "$level" = ci ]; then
   need chromium "the browser test of the page" test -x /usr/bin/chromium
   need nodejs "the browser test's driver" command -v node
   need npm "the browser test's driver" command -v npm
+  need nginx-light "the browser test behind a reverse proxy" test -x /usr/sbin/nginx
+  need openssl "the browser test's certificate" command -v openssl
 fi
 
 # The browser test's driver comes from the npm registry, pinned by tests/web/package-lock.json.

@@ -4,8 +4,8 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <cctype>
 #include <array>
+#include <cctype>
 #include <vector>
 
 namespace vantrel::web {

@@ -4,10 +4,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <map>
 
 namespace vantrel::web {
 

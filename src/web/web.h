@@ -19,14 +19,14 @@ inline constexpr std::size_t kDefaultBrowsers = 256;
 struct WebOptions {
   std::string address = "127.0.0.1";
   std::uint16_t port = 0;
-  std::string base = "/";                // --web-base: everything is served under it
-  std::optional<std::string> tls_cert;   // --tls-cert and --tls-key: HTTPS
+  std::string base = "/";               // --web-base: everything is served under it
+  std::optional<std::string> tls_cert;  // --tls-cert and --tls-key: HTTPS
   std::optional<std::string> tls_key;
-  bool insecure_http = false;            // --insecure-http: a password over plain HTTP anyway
-  std::string user = kDefaultUser;       // web_user
-  std::optional<std::string> password;   // web_password: Basic authentication
+  bool insecure_http = false;               // --insecure-http: a password over plain HTTP anyway
+  std::string user = kDefaultUser;          // web_user
+  std::optional<std::string> password;      // web_password: Basic authentication
   std::size_t browsers = kDefaultBrowsers;  // web_browsers: event streams at once
-  std::string log_name;                  // names the log in the password prompt
+  std::string log_name;                     // names the log in the password prompt
 };
 
 // Reads a configuration entry that belongs to the page (web_user, web_password, web_browsers).

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,9 +50,7 @@ std::optional<std::string> normalize_base(const std::string& text) {
   std::string base = text;
   if (base.empty() || base.front() != '/') base.insert(base.begin(), '/');
   if (base.back() != '/') base.push_back('/');
-  for (const char c : base) {
-    if (!is_path_character(c)) return std::nullopt;
-  }
+  if (!std::all_of(base.begin(), base.end(), is_path_character)) return std::nullopt;
   if (base.find("//") != std::string::npos || base.find("/./") != std::string::npos ||
       base.find("/../") != std::string::npos) {
     return std::nullopt;

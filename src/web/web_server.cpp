@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -53,6 +54,7 @@ constexpr std::chrono::seconds kHeartbeat{15};
 // A browser that takes nothing of a write for this long has its stream closed.
 constexpr std::chrono::seconds kWriteTime{60};
 constexpr int kRetryAfterSeconds = 10;
+constexpr int kSendBufferBytes = 64 << 10;
 
 // Headers on every response: the page fetches nothing from elsewhere, nothing may frame it,
 // and nothing is shared with other origins.
@@ -83,10 +85,20 @@ std::string address_of(Stream& stream) {
   return socket_of(stream).remote_endpoint(ignored).address().to_string();
 }
 
+// Events once made for a stretch of the stream, by the position they start at, so that
+// browsers that stand at one position (all those caught up, or a crowd that came at once) share
+// one encoding of it.
+struct EncodedEvents {
+  std::uint64_t end = 0;  // the position after them
+  std::shared_ptr<const std::string> text;
+};
+constexpr std::size_t kEncodedKept = 256;
+
 // What the connection to the daemon and the server's thread share.
 struct Shared {
   std::mutex lock;
   StreamRing ring;
+  std::map<std::uint64_t, EncodedEvents> encoded;  // the server's thread's alone
   bool connected = false;
   std::string file;
   std::uint64_t dropped = 0;
@@ -124,44 +136,64 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
     header.keep_alive(false);
     std::ostringstream text;
     text << header.base();
-    out_ = text.str();
-    write(std::move(out_));
+    write(text.str(), nullptr);
     notice_leaving();
   }
 
   // Writes what the browser has not seen yet, one write at a time.
   void pump() override {
     if (writing_ || ended_) return;
-    std::string out;
+    std::string status;
+    std::shared_ptr<const std::string> events;
     {
       const std::lock_guard<std::mutex> hold(shared_.lock);
       // A browser that fell more than the ring behind is closed, not queued for: it comes back
       // by itself, and learns of the gap then.
       if (sent_any_ && has_fallen_behind(shared_.ring, position_)) return end();
       if (status_sent_ != shared_.status_version) {
-        out += status_event(shared_.connected, shared_.file, shared_.dropped);
+        status = status_event(shared_.connected, shared_.file, shared_.dropped);
         status_sent_ = shared_.status_version;
       }
-      out += next_events(shared_.ring, position_, kWriteBytes);
+      events = encoded_events();
     }
-    if (out.empty()) return;
+    if (status.empty() && !events) return;
     sent_any_ = true;
-    write(std::move(out));
+    write(std::move(status), std::move(events));
   }
 
   void heartbeat(Clock::time_point now) override {
-    if (!writing_ && !ended_ && now - last_write_ >= kHeartbeat) write(": quiet\n\n");
+    if (!writing_ && !ended_ && now - last_write_ >= kHeartbeat) write(": quiet\n\n", nullptr);
   }
 
   bool ended() const override { return ended_; }
 
  private:
-  void write(std::string out) {
-    out_ = std::move(out);
+  // The events that bring this browser on from its position, made once for every browser at
+  // that position. Under the shared lock.
+  std::shared_ptr<const std::string> encoded_events() {
+    const auto found = shared_.encoded.find(position_);
+    if (found != shared_.encoded.end()) {
+      position_ = found->second.end;
+      return found->second.text;
+    }
+    const std::uint64_t from = position_;
+    auto text =
+        std::make_shared<const std::string>(next_events(shared_.ring, position_, kWriteBytes));
+    if (text->empty()) return nullptr;
+    if (shared_.encoded.size() >= kEncodedKept) shared_.encoded.erase(shared_.encoded.begin());
+    shared_.encoded[from] = EncodedEvents{position_, text};
+    return text;
+  }
+
+  void write(std::string text, std::shared_ptr<const std::string> events) {
+    out_ = std::move(text);
+    events_ = std::move(events);
     writing_ = true;
     last_write_ = Clock::now();
     beast::get_lowest_layer(transport_).expires_after(kWriteTime);
-    asio::async_write(transport_, asio::buffer(out_),
+    const std::array<asio::const_buffer, 2> parts{
+        asio::buffer(out_), events_ ? asio::buffer(*events_) : asio::const_buffer()};
+    asio::async_write(transport_, parts,
                       [self = this->shared_from_this()](beast::error_code error, std::size_t) {
                         self->writing_ = false;
                         if (error) return self->end();
@@ -193,7 +225,8 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
   std::string peer_;
   std::uint64_t position_ = 0;
   std::uint64_t status_sent_ = 0;
-  std::string out_;
+  std::string out_;                            // the header, a status or a comment
+  std::shared_ptr<const std::string> events_;  // log events, shared with other browsers
   std::array<char, 64> scratch_{};
   Clock::time_point last_write_{};
   bool writing_ = false;
@@ -237,6 +270,17 @@ class Request : public std::enable_shared_from_this<Request<Transport>> {
 
   void answer();
   bool authorized();
+
+  // The browser's address: the peer's, or behind a proxy on this machine the one it names in
+  // X-Real-IP, so that one guesser is not everyone's throttle.
+  std::string client_address() {
+    std::string address = address_of(transport_);
+    const auto named = parser_.get().find("X-Real-IP");
+    if (address.starts_with("127.") && named != parser_.get().end() && named->value().size() < 64) {
+      address = std::string(named->value());
+    }
+    return address;
+  }
 
   void reply(http::status status, const std::string& type, std::string body,
              const std::vector<std::pair<std::string, std::string>>& extra = {}) {
@@ -344,6 +388,10 @@ class WebServer : public viewer::Sink {
   void open_stream(Transport transport, std::shared_ptr<ssl::context> tls,
                    std::optional<std::uint64_t> last_event_id) {
     beast::get_lowest_layer(transport).expires_never();
+    // What a browser has not taken waits in the ring, not in the kernel: a small send buffer
+    // lets a browser that stops reading cost little, and stop costing early.
+    beast::error_code ignored;
+    socket_of(transport).set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
     auto stream = std::make_shared<EventStream<Transport>>(std::move(transport), std::move(tls),
                                                            shared_, last_event_id);
     streams_.push_back(stream);
@@ -439,7 +487,7 @@ template <typename Transport>
 bool Request<Transport>::authorized() {
   const WebOptions& options = server_.options();
   if (!options.password) return true;
-  const std::string address = address_of(transport_);
+  const std::string address = client_address();
   const auto now = ThrottleClock::now();
   if (const auto wait = wait_before_try(server_.throttle(), address, now); wait.count() > 0) {
     reply(http::status::too_many_requests, "text/plain", "too many wrong passwords; wait\n",

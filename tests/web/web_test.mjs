@@ -33,10 +33,12 @@ await run(async () => {
   const url = `https://127.0.0.1:${webPort}/`;
   appendFileSync(log, "12:00:00 INFO only for those with the password\n");
   const stranger = await browser.newPage();
-  let status = 0;
-  stranger.on("response", (response) => { if (response.url() === url) status = response.status(); });
+  const answer = stranger.waitForResponse((response) => response.url() === url, { timeout: 5000 })
+    .catch(() => null);
   await stranger.goto(url).catch(() => {});  // Chromium gives up on a challenge it cannot answer
-  check("without the password the page answers 401 over HTTPS", status === 401);
+  const response = await answer;
+  check("without the password the page answers 401 over HTTPS",
+        response !== null && response.status() === 401);
   check("and shows no log", !(await stranger.content()).includes("only for those"));
   await stranger.close();
 
