@@ -28,6 +28,7 @@ CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PR
 RUN_DIR = $(BUILD)/run
 
 .PHONY: all build programs run demo install uninstall test test-asan lint fuzz soak fanout pace \
+        deb package-test \
         viewer-scenarios web-bench bench clean
 
 all: build
@@ -79,6 +80,21 @@ lint:
 	git ls-files 'src/*.cpp' | xargs -P $(JOBS) -n 4 clang-tidy -p $(BUILD)-lint --quiet
 	cppcheck --enable=warning,style,performance,portability --std=c++20 --language=c++ \
 	  --inline-suppr --error-exitcode=1 --quiet -I src $$(git ls-files 'src/*.cpp')
+
+# The Debian package, vantrel_VERSION_ARCH.deb here, from the same install rules into /usr.
+deb:
+	bash scripts/setup.sh deb
+	rm -rf $(BUILD)-deb
+	cmake -S . -B $(BUILD)-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DVANTREL_TESTS=OFF -DVANTREL_BENCH=OFF -DVANTREL_PACKAGE=ON >/dev/null
+	cmake --build $(BUILD)-deb -j $(JOBS)
+	cd $(BUILD)-deb && cpack -G DEB >/dev/null
+	cp $(BUILD)-deb/vantrel_*.deb .
+	@ls vantrel_*.deb
+
+# Builds the package, checks it with lintian, installs it on this machine, runs it and purges it.
+package-test: deb
+	bash tests/package_test.sh
 
 test-asan:
 	rm -rf $(ASAN_BUILD)

@@ -293,18 +293,25 @@ def ensure_socat():
     subprocess.run(sudo + ["apt-get", "install", "-y", "socat"], check=True)
 
 
-def main():
+def side_by_side(subject, baseline_help):
+    """The command line of the side-by-side benchmarks, and the subjects it names: ours, another
+    build where --baseline gives one, and socat+tail."""
     parser = argparse.ArgumentParser()
-    parser.add_argument("daemon")
+    parser.add_argument(subject)
     parser.add_argument("--seconds", type=float, default=10)
-    parser.add_argument("--baseline", help="another build of the daemon, run beside it")
+    parser.add_argument("--baseline", help=baseline_help)
     parser.add_argument("--only", help="one scenario")
     args = parser.parse_args()
     ensure_socat()
-    subjects = [("vantrel", os.path.abspath(args.daemon))]
+    subjects = [("vantrel", os.path.abspath(getattr(args, subject)))]
     if args.baseline:
         subjects.append(("vantrel (baseline)", os.path.abspath(args.baseline)))
     subjects.append(("socat+tail", None))
+    return args, subjects
+
+
+def main():
+    args, subjects = side_by_side("daemon", "another build of the daemon, run beside it")
     print("| scenario | subject | lines lost | viewers dropped / turned away | non-readers "
           "replaced | delay p50 / p99 ms | CPU ms/MiB | PSS KiB | peak RSS KiB |")
     print("|---|---|---|---|---|---|---|---|---|")

@@ -16,7 +16,6 @@ and takes the delay from a line's write to its arrival there. Scenarios:
   raw      60 clients that take one receive to be one frame (no login), 200 lines/s
 Traffic stays on 127.0.0.1, and everything stops by itself.
 """
-import argparse
 import fcntl
 import os
 import random
@@ -29,7 +28,7 @@ import sys
 import tempfile
 import time
 
-from fanout import KEY, KEY_RUN, LINE, TRAILER, Subject, ensure_socat, make_lines, percentile
+from fanout import KEY, KEY_RUN, LINE, TRAILER, Subject, make_lines, percentile, side_by_side
 from loopback import free_port
 
 BINARY_KEYS = [bytes.fromhex("3e07b1d4"), bytes.fromhex("41424344")]
@@ -329,17 +328,7 @@ def run(name, subject, port, log, view, seconds, key):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("build")
-    parser.add_argument("--seconds", type=float, default=10)
-    parser.add_argument("--baseline", help="another build folder, run beside it")
-    parser.add_argument("--only", help="one scenario")
-    args = parser.parse_args()
-    ensure_socat()
-    subjects = [("vantrel", os.path.abspath(args.build))]
-    if args.baseline:
-        subjects.append(("vantrel (baseline)", os.path.abspath(args.baseline)))
-    subjects.append(("socat+tail", None))
+    args, subjects = side_by_side("build", "another build folder, run beside it")
     for name in ["steady", "binary", "burst", "slow", "stalled", "raw"]:
         if args.only and name != args.only:
             continue

@@ -3,9 +3,10 @@
 # sudo, and says what it installs and why. `make demo`, `make run`, `make install`, `make test`
 # and CI all call it; nothing is installed when everything is there.
 #
-# Usage: scripts/setup.sh [build|test|ci]
+# Usage: scripts/setup.sh [build|test|deb|ci]
 #   build  the compiler, CMake and make: enough for the daemon, the viewer and the demo
 #   test   also GoogleTest, for the tests, and Boost's headers, for the browser viewer
+#   deb    Boost's and OpenSSL's headers, dpkg-dev and lintian, for make deb
 #   ci     also what CI runs besides: clang and its sanitizer runtimes (make test-asan, make
 #          fuzz), Google Benchmark, clang-format, clang-tidy, cppcheck and git, and for the
 #          browser test Chromium, Node.js and puppeteer-core (npm ci in tests/web)
@@ -27,6 +28,12 @@ have_header() { [ -f "/usr/include/$1" ]; }
 need g++ "the C++20 compiler" command -v g++
 need cmake "the build" command -v cmake
 need make "the build" command -v make
+if [ "$level" = deb ] || [ "$level" = ci ]; then
+  need libboost-dev "the browser viewer in the package (Boost.Beast)" have_header boost/beast.hpp
+  need libssl-dev "the browser viewer in the package (OpenSSL)" have_header openssl/ssl.h
+  need dpkg-dev "make deb: dpkg-shlibdeps computes the package's Depends" command -v dpkg-shlibdeps
+  need lintian "make deb: the package's check" command -v lintian
+fi
 if [ "$level" = test ] || [ "$level" = ci ]; then
   need libgtest-dev "the tests (GoogleTest)" have_header gtest/gtest.h
   need libboost-dev "the browser viewer, vantrel-view --web (Boost.Beast)" have_header boost/beast.hpp
