@@ -254,6 +254,9 @@ def main():
                 for key, _ in selector.select(0.005):
                     try:
                         data = key.data.sock.recv(1 << 20)
+                        # TLS may hold decrypted bytes that no readiness will announce.
+                        while data and getattr(key.data.sock, "pending", lambda: 0)():
+                            data += key.data.sock.recv(key.data.sock.pending())
                     except (ssl.SSLWantReadError, BlockingIOError):
                         continue
                     if not data:

@@ -191,8 +191,11 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
     writing_ = true;
     last_write_ = Clock::now();
     beast::get_lowest_layer(transport_).expires_after(kWriteTime);
-    const std::array<asio::const_buffer, 2> parts{
-        asio::buffer(out_), events_ ? asio::buffer(*events_) : asio::const_buffer()};
+    // No empty buffer: a TLS stream writes the first buffer of what it is given, and an empty
+    // one would stall the write.
+    std::vector<asio::const_buffer> parts;
+    if (!out_.empty()) parts.push_back(asio::buffer(out_));
+    if (events_) parts.push_back(asio::buffer(*events_));
     asio::async_write(transport_, parts,
                       [self = this->shared_from_this()](beast::error_code error, std::size_t) {
                         self->writing_ = false;

@@ -75,6 +75,13 @@ await run(async () => {
   check("a /regex/ filter matches", (await visible()).length === 2);
   await page.$eval("#filter", (box) => { box.value = ""; box.dispatchEvent(new Event("input")); });
 
+  let burst = "";
+  for (let i = 0; burst.length < 200000; i++) burst += `12:00:03 DEBUG line ${i} of a burst\n`;
+  appendFileSync(log, burst);
+  check("a burst that takes many writes arrives whole over HTTPS",
+        await shows(page, burst.slice(burst.lastIndexOf("line"), -1), 5000));
+
+
   appendFileSync(log, "\x1b[31mred alert\x1b[0m plain\n" +
                       "<script>window.pwned = 1</script><img src=x onerror=\"window.pwned = 2\">\n");
   check("a coloured line arrives", await shows(page, "red alert"));
