@@ -222,13 +222,14 @@ bool starts_text(const FrameAssembly& assembly, std::size_t start) {
 
 // Every cut of the bytes after the last written frame into whole frames, and every way that
 // frame may go on past its cut. Unscored, every reading scores 0: enough to count them.
-Reading read_cuts(const FrameAssembly& assembly, bool scored) {
-  Reading reading;
+// Fills `reading` afresh, keeping the room its vectors already have.
+void read_cuts(const FrameAssembly& assembly, bool scored, Reading& reading) {
   reading.scored = scored;
   const std::size_t origin = assembly.written_end;
   CutBudget budget;
   reading.origin = origin;
-  reading.reach.resize(assembly.bytes.size() + 1 - origin);
+  reading.positions.clear();
+  reading.reach.assign(assembly.bytes.size() + 1 - origin, Reach{});
   auto score = [&](std::size_t start, std::size_t from, std::size_t end) {
     if (!scored) return 0;
     const std::size_t last = payload_end(assembly, end);
@@ -256,7 +257,6 @@ Reading read_cuts(const FrameAssembly& assembly, bool scored) {
       reached(end, static_cast<std::ptrdiff_t>(start), before + score(start, start, end));
     });
   }
-  return reading;
 }
 
 // Whether the cuts leave one reading: each position reached once, from the one before it.
@@ -443,12 +443,16 @@ bool reads_like_text(const FrameAssembly& assembly, int score) {
   return score >= kLikeTextScore * static_cast<int>(unwritten_bytes(assembly));
 }
 
-Reading read(FrameAssembly& assembly) {
+// The cuts of the bytes held. The reading is the thread's one, made again by each call: a
+// receive reads them at least once, and allocating for each reading costs more than reading.
+const Reading& read(FrameAssembly& assembly) {
+  thread_local Reading reading;
   find_ends(assembly);
-  Reading reading = read_cuts(assembly, false);
+  read_cuts(assembly, false, reading);
   if (is_single_reading(reading)) return reading;
   extend_scores(assembly);
-  return read_cuts(assembly, true);
+  read_cuts(assembly, true, reading);
+  return reading;
 }
 
 void start_call(FrameAssembly& assembly) {
@@ -489,14 +493,16 @@ bool ends_a_noted_frame(const FrameAssembly& assembly, std::size_t end) {
 // reading. However TCP cuts the stream, each byte is then read a bounded number of times.
 bool worth_reading(const FrameAssembly& assembly, std::size_t received) {
   const std::size_t size = assembly.bytes.size();
+  const std::size_t held = unwritten_bytes(assembly);
+  const std::size_t grown = held - std::min(held, assembly.held_at_reading);
+  // A frame is 5 bytes at least: bytes that trickle in one by one are read a fifth as often.
+  const bool may_end_a_frame = grown >= kShortestFrame;
   bool may_end = false;
   for (std::size_t at = size - received; at < size; ++at) {
     if (!is_trailer_value(assembly.bytes[at])) continue;
-    if (ends_a_noted_frame(assembly, at + 1)) return true;
+    if (may_end_a_frame && ends_a_noted_frame(assembly, at + 1)) return true;
     may_end = true;
   }
-  const std::size_t held = unwritten_bytes(assembly);
-  const std::size_t grown = held - std::min(held, assembly.held_at_reading);
   return grown >= assembly.held_at_reading / 2 + 1 && (may_end || held > kMostUnread);
 }
 
@@ -522,7 +528,7 @@ void add_receive(FrameAssembly& assembly, const std::uint8_t* data, std::size_t 
   start_call(assembly);
   assembly.bytes.insert(assembly.bytes.end(), data, data + size);
   if (!worth_reading(assembly, size)) return;
-  const Reading reading = read(assembly);
+  const Reading& reading = read(assembly);
   note_starts(assembly, reading);
   if (!drop_unreadable(assembly, reading)) {
     const std::ptrdiff_t end = likeliest_end(assembly, reading);
@@ -538,7 +544,7 @@ void add_receive(FrameAssembly& assembly, const std::uint8_t* data, std::size_t 
 void take_quiet(FrameAssembly& assembly) {
   start_call(assembly);
   if (assembly.bytes.size() == assembly.written_end) return;
-  const Reading reading = read(assembly);
+  const Reading& reading = read(assembly);
   note_starts(assembly, reading);
   // A quiet moment after bytes that end a whole frame: whatever they hold, they are written.
   // Where the likeliest reading reads like text, it is taken. Where it does not, its score
