@@ -5,7 +5,6 @@
 #include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +12,6 @@
 #include <csignal>
 #include <cstdio>
 
-#include "codec/frame.h"
 #include "service/log_watch.h"
 
 namespace vantrel::service {
@@ -166,19 +164,13 @@ void drop_client(ServiceState& state, int descriptor) {
 
 bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_length) {
   state.buffered.valid = false;  // the buffer holds a reply now
-  const ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
-  std::uint8_t prefix[codec::kLengthPrefixBytes];
-  codec::write_length_prefix(prefix, frame_length);
-  const std::size_t prefix_bytes = viewer.framed ? sizeof prefix : 0;
-  iovec parts[2] = {{prefix, prefix_bytes}, {state.buffer.get(), frame_length}};
-  msghdr message{};
-  message.msg_iov = parts;
-  message.msg_iovlen = 2;
   // A reply in the middle of a log frame would cut it; a viewer whose socket is that full is
   // dropped like one whose reply does not fit.
-  const ssize_t sent =
-      viewer.partial ? 0 : sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (sent >= 0 && static_cast<std::size_t>(sent) == prefix_bytes + frame_length) return true;
+  std::size_t total = 0;
+  const ssize_t sent = state.viewers[static_cast<std::size_t>(descriptor)].partial
+                           ? 0
+                           : send_frame_rest(state, descriptor, frame_length, 0, total);
+  if (sent > 0 && static_cast<std::size_t>(sent) == total) return true;
   // A part of a frame leaves the viewer's stream cut mid-frame, so every later frame would
   // decode to garbage: it fails like a send that moved nothing.
   if (sent >= 0) errno = EAGAIN;

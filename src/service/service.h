@@ -3,6 +3,8 @@
 // received messages and the replies, each use finished before the next begins.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -117,6 +119,13 @@ void drop_client(ServiceState& state, int descriptor);
 bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_length);
 
 // ---- Each viewer at its own pace (viewer_table.cpp) ----
+
+// Sends, without waiting, the wire bytes from `already` on of the frame of `frame_length` bytes
+// at the start of the transfer buffer: behind its length for a viewer that asked for lengths.
+// `total` is set to all its wire bytes. Returns the bytes sent (0 when the socket is full), or
+// -1 after a failure.
+ssize_t send_frame_rest(const ServiceState& state, int descriptor, std::size_t frame_length,
+                        std::size_t already, std::size_t& total);
 
 // A viewer accepted on `descriptor` starts at the history's start.
 void start_viewer(ServiceState& state, const Settings& settings, int descriptor);

@@ -78,27 +78,6 @@ bool buffer_frame(ServiceState& state, const Settings& settings, const ViewerSlo
   return true;
 }
 
-// Sends the buffered frame's wire bytes from `already` on, behind its length for a viewer that
-// asked for lengths, without waiting. Returns the bytes sent (0 when the socket is full), or -1.
-ssize_t send_rest(const ServiceState& state, int descriptor, const ViewerSlot& viewer,
-                  std::size_t already, std::size_t& total) {
-  std::uint8_t prefix[codec::kLengthPrefixBytes];
-  const std::size_t prefix_bytes = viewer.framed ? sizeof prefix : 0;
-  codec::write_length_prefix(prefix, state.buffered.frame_length);
-  total = prefix_bytes + state.buffered.frame_length;
-  iovec parts[2];
-  int count = 0;
-  if (already < prefix_bytes) parts[count++] = {prefix + already, prefix_bytes - already};
-  const std::size_t frame_from = already > prefix_bytes ? already - prefix_bytes : 0;
-  parts[count++] = {state.buffer.get() + frame_from, state.buffered.frame_length - frame_from};
-  msghdr message{};
-  message.msg_iov = parts;
-  message.msg_iovlen = static_cast<std::size_t>(count);
-  const ssize_t sent = sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (sent < 0 && errno == EAGAIN) return 0;  // EWOULDBLOCK is the same error here
-  return sent;
-}
-
 // Sends the viewer its next frame, or the rest of the one it is in the middle of. Returns
 // whether a whole frame left and the socket may take another.
 bool send_next_frame(ServiceState& state, const Settings& settings, int descriptor,
@@ -123,7 +102,8 @@ bool send_next_frame(ServiceState& state, const Settings& settings, int descript
     next = state.buffered.next;
   }
   std::size_t total = 0;
-  const ssize_t sent = send_rest(state, descriptor, viewer, already, total);
+  const ssize_t sent =
+      send_frame_rest(state, descriptor, state.buffered.frame_length, already, total);
   if (sent < 0) {
     std::perror("vantrel: Error sending data to client(will close client's connection)");
     drop_client(state, descriptor);
@@ -153,6 +133,26 @@ bool is_at_buffered_frame(const ServiceState& state, const ViewerSlot& viewer) {
 }
 
 }  // namespace
+
+ssize_t send_frame_rest(const ServiceState& state, int descriptor, std::size_t frame_length,
+                        std::size_t already, std::size_t& total) {
+  std::uint8_t prefix[codec::kLengthPrefixBytes];
+  const bool framed = state.viewers[static_cast<std::size_t>(descriptor)].framed;
+  const std::size_t prefix_bytes = framed ? sizeof prefix : 0;
+  codec::write_length_prefix(prefix, frame_length);
+  total = prefix_bytes + frame_length;
+  iovec parts[2];
+  int count = 0;
+  if (already < prefix_bytes) parts[count++] = {prefix + already, prefix_bytes - already};
+  const std::size_t frame_from = already > prefix_bytes ? already - prefix_bytes : 0;
+  parts[count++] = {state.buffer.get() + frame_from, frame_length - frame_from};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  const ssize_t sent = sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent < 0 && errno == EAGAIN) return 0;  // EWOULDBLOCK is the same error here
+  return sent;
+}
 
 void start_viewer(ServiceState& state, const Settings& settings, int descriptor) {
   ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];

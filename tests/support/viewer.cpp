@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <utility>
 
 #include "codec/frame.h"
 #include "viewer/viewer.h"
@@ -167,25 +168,23 @@ bool TestViewer::log_in_framed(const std::string& password, const std::string& a
 
 bool TestViewer::receive_framed_text(const std::string& expected, Clock::duration limit) {
   const auto deadline = Clock::now() + limit;
-  for (;;) {
-    while (pending_.size() >= codec::kLengthPrefixBytes) {
-      const auto* prefix = reinterpret_cast<const std::uint8_t*>(pending_.data());
-      const std::size_t length = codec::read_length_prefix(prefix);
-      if (length == 0) return false;
-      if (pending_.size() < codec::kLengthPrefixBytes + length) break;
-      std::string frame = pending_.substr(codec::kLengthPrefixBytes, length);
-      if (!looks_whole(frame)) return false;
-      const std::size_t payload = length - static_cast<unsigned char>(frame.back());
-      codec::scramble_groups(reinterpret_cast<std::uint8_t*>(frame.data()), length - 1,
-                             settings::key_from_number(kTestKey));
-      text_.append(frame, 0, payload);
-      pending_.erase(0, codec::kLengthPrefixBytes + length);
+  viewer::LengthReader reader;  // the viewer's own, with a property test of its own
+  reader.key = settings::key_from_number(kTestKey);
+  std::string received = std::exchange(pending_, std::string());
+  while (!reader.malformed) {
+    add_length_receive(reader, reinterpret_cast<const std::uint8_t*>(received.data()),
+                       received.size());
+    text_.append(reader.output.begin(), reader.output.end());
+    if (text_.find(expected) != std::string::npos) {
+      pending_.assign(reader.bytes.begin() + static_cast<std::ptrdiff_t>(reader.taken),
+                      reader.bytes.end());
+      return true;
     }
-    if (text_.find(expected) != std::string::npos) return true;
     const auto block = receive_block(deadline - Clock::now());
     if (!block) return false;
-    pending_ += *block;
+    received = *block;
   }
+  return false;
 }
 
 bool TestViewer::wait_closed(Clock::duration limit) {
