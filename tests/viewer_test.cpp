@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -344,6 +346,8 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
       file("web_password.cfg", {"key = \"3e07b1d4\"", "web_password = \"open sesame\""});
   const std::string web_browsers =
       file("web_browsers.cfg", {"key = \"3e07b1d4\"", "web_browsers = \"0\""});
+  const std::string bad_name = file("bad.cfg", {"key = \"3e07b1d4\"", "name = \"a/b\""});
+  const std::string web_second = file("web.cfg", {"key = \"3e07b1d4\"", "web_user = \"me\""});
   const std::string port = std::to_string(free_port());
   const struct {
     std::vector<std::string> args;
@@ -374,6 +378,12 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
       {{"--web-base", "/a b/"}, 5, "not a path of letters, digits and - . _ ~ / to serve under"},
       {{"-c", key, "no-such-host.invalid"}, 3, "unknown host 'no-such-host.invalid': "},
       {{"-c", key, "-p", port}, 3, "connect to 127.0.0.1:" + port + ": Connection refused\n"},
+      {{"-c", key, "-c", key}, 5, "'" + key + "' and '" + key + "' both name their source 'key'"},
+      {{"-c", key, "-c", bad_name}, 5, "the source name 'a/b' must be 1 to 64 letters, digits"},
+      {{"-c", key, "-c", zero_key, "localhost"}, 5, "HOST and -p go with one -c only"},
+      {{"-c", key, "-c", web_second},
+       5,
+       "'" + web_second + "': web_user: the page's entries belong in the first -c file"},
   };
   for (const auto& test : cases) {
     std::vector<std::string> argv = {"vantrel-view"};
@@ -403,6 +413,97 @@ TEST(ViewerReassembly, ADaemonThatAnswersWithoutTheCapabilityKeepsItGuessing) {
   peer.send_bytes(make_frame("one\n") + make_frame("two\n"));
   EXPECT_TRUE(viewer.wait_until([&] { return viewer.out() == "one\ntwo\n"; })) << viewer.err();
   EXPECT_EQ(viewer.stop().signal, SIGTERM);
+}
+
+}  // namespace
+}  // namespace vantrel::testing
+
+namespace vantrel::testing {
+namespace {
+
+// Three daemons with their own keys and passwords, followed by one viewer.
+struct ThreeDaemons {
+  TempDir dir;
+  std::vector<std::unique_ptr<Daemon>> daemons;
+  std::vector<std::string> args;  // -c for each, in order
+  ThreeDaemons() {
+    const char* names[] = {"alpha", "beta", "gamma-ray"};
+    for (std::size_t i = 0; i < 3; ++i) {
+      const std::string key = "key = \"" + std::to_string(11223344 + i) + "\"";
+      const std::string password = "password = \"pw " + std::string(names[i]) + "\"";
+      DaemonOptions options;
+      options.config_lines = {key, password};
+      daemons.push_back(std::make_unique<Daemon>(options));
+      const std::string file = dir.file(std::to_string(i) + ".cfg");
+      write_file(file, config_text({key, password, "name = \"" + std::string(names[i]) + "\"",
+                                    "port = \"" + std::to_string(daemons[i]->port()) + "\""}));
+      args.insert(args.end(), {"-c", file});
+    }
+  }
+};
+
+// The viewer's output taken apart into each name's lines; false on a line without a name.
+bool lines_by_name(const std::string& out, std::map<std::string, std::string>& by_name) {
+  std::istringstream lines(out);
+  std::string line;
+  const std::regex named("(alpha|beta|gamma-ray) *\\| (.*)");
+  std::smatch match;
+  while (std::getline(lines, line)) {
+    if (!std::regex_match(line, match, named)) return false;
+    by_name[match[1]] += match[2].str() + "\n";
+  }
+  return true;
+}
+
+TEST(ViewerSources, ThreeDaemonsInterleaveWholeLinesBehindTheirNamesAndOneGoingAwayStopsNoOther) {
+  ThreeDaemons three;
+  for (auto& daemon : three.daemons) ASSERT_TRUE(daemon->start());
+  // A fourth source with a wrong password ends on its own, and makes the exit status 1.
+  write_file(three.dir.file("wrong.cfg"),
+             config_text({"key = \"11223344\"", "password = \"guess\"", "name = \"wrong\"",
+                          "port = \"" + std::to_string(three.daemons[0]->port()) + "\""}));
+  std::vector<std::string> argv = {"vantrel-view", "-c", three.dir.file("wrong.cfg")};
+  argv.insert(argv.end(), three.args.begin(), three.args.end());
+  Process viewer;
+  ASSERT_TRUE(viewer.start(VANTREL_VIEW_BINARY, argv, three.dir.path(), {"NO_COLOR=1"}));
+  ASSERT_TRUE(viewer.wait_until([&] {
+    return has(viewer.err(), "alpha: logged in") && has(viewer.err(), "beta: logged in") &&
+           has(viewer.err(), "gamma-ray: logged in") &&
+           has(viewer.err(), "vantrel-view: wrong: the daemon refused the password\n");
+  })) << viewer.err();
+
+  std::map<std::string, std::string> expected;
+  const char* names[] = {"alpha", "beta", "gamma-ray"};
+  for (std::size_t round = 0; round < 200; ++round) {
+    const std::size_t i = round % 3;
+    const std::string line = std::string(names[i]) + " line " + std::to_string(round);
+    if (round % 20 == 0) {
+      // Written in two pieces, a moment apart, so that the first arrives on its own.
+      three.daemons[i]->append(line.substr(0, 7));
+      std::this_thread::sleep_for(100ms);
+      three.daemons[i]->append(line.substr(7) + "\n");
+    } else {
+      three.daemons[i]->append(line + "\n");
+    }
+    expected[names[i]] += line + "\n";
+  }
+  const auto all_arrived = [&] {
+    std::map<std::string, std::string> got;
+    return lines_by_name(viewer.out(), got) && got == expected;
+  };
+  EXPECT_TRUE(viewer.wait_until(all_arrived)) << viewer.out();
+
+  ASSERT_TRUE(three.daemons[1]->stop_and_check());
+  ASSERT_TRUE(viewer.wait_until([&] { return has(viewer.err(), "beta: the daemon closed"); }));
+  three.daemons[0]->append("alpha after beta left\n");
+  three.daemons[2]->append("gamma-ray after beta left\n");
+  expected["alpha"] += "alpha after beta left\n";
+  expected["gamma-ray"] += "gamma-ray after beta left\n";
+  EXPECT_TRUE(viewer.wait_until(all_arrived)) << viewer.out();
+  EXPECT_TRUE(viewer.running());
+  ASSERT_TRUE(three.daemons[0]->stop_and_check() && three.daemons[2]->stop_and_check());
+  ASSERT_TRUE(viewer.wait_for_exit());
+  EXPECT_EQ(viewer.outcome().exit_code, 1) << viewer.err();
 }
 
 }  // namespace

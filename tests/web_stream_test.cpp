@@ -93,6 +93,12 @@ TEST(WebStream, ANewBrowserGetsTheRecentLinesAndAStaleOneAGapThenTheRest) {
   stale.take(next_events(ring, position, 1000));
   EXPECT_EQ(stale.gaps, std::to_string(lines.size() - 64 - 10) + ";");
   EXPECT_EQ(stale.log, lines.substr(lines.size() - 64));
+  // In a ring of whole lines (the merged one), the gap ends where a line starts.
+  position = 10;
+  Browser merged;
+  merged.take(next_events(ring, position, 1000, true));
+  EXPECT_EQ(merged.log, lines.substr(lines.find("line 13\n")));
+  EXPECT_EQ(merged.gaps, std::to_string(lines.find("line 13\n") - 10) + ";");
   // A browser reading at `position` that the writer laps has fallen behind: it is closed.
   EXPECT_FALSE(has_fallen_behind(ring, position));
   append_to_ring(ring, bytes(lines), 65);

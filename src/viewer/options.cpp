@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,10 +20,11 @@ constexpr const char* kUsage =
     "\n"
     "Follows the log that a vantrel daemon serves and writes it to standard output.\n"
     "\n"
-    "-c CONFIGFILE: the daemon's configuration file, read for its key, password and port\n"
-    "               (default: $XDG_CONFIG_HOME/vantrel/vantrel.cfg, or\n"
-    "               ~/.config/vantrel/vantrel.cfg, else vantrel.cfg beside this program)\n"
-    "-p PORT:       the daemon's port (default: the file's port, else 55920)\n"
+    "-c CONFIGFILE: the daemon's configuration file, read for its key, password and port,\n"
+    "               and for host and name (default: $XDG_CONFIG_HOME/vantrel/vantrel.cfg,\n"
+    "               or ~/.config/vantrel/vantrel.cfg, else vantrel.cfg beside this program);\n"
+    "               once per daemon to follow up to 64 logs, each line behind its name\n"
+    "-p PORT:       the daemon's port (default: the file's port, else 55920); one -c only\n"
     "-r:            reconnect whenever the daemon goes away\n"
     "-t:            put the local time of arrival before each line\n"
     "--web [ADDRESS:]PORT: serve a live page of the log for browsers at\n"
@@ -35,7 +37,8 @@ constexpr const char* kUsage =
     "               on an address other than loopback\n"
     "-h, --help:    this text\n"
     "--version:     the version\n"
-    "HOST:          the daemon's host name or IPv4 address (default: 127.0.0.1)\n"
+    "HOST:          the daemon's host name or IPv4 address (default: the file's host, else\n"
+    "               127.0.0.1); one -c only\n"
     "\n"
     "Exit status: 0 after -h, 1 password refused, 2 daemon gone, 3 no connection,\n"
     "             4 no readable answer to the login, 5 bad command line or configuration,\n"
@@ -84,13 +87,11 @@ bool read_web_option(const char* text, ViewerOptions& options) {
 }  // namespace
 
 ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, ViewerOptions& options) {
-  bool host_given = false;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (argument[0] != '-' || argument[1] == '\0') {
-      if (host_given) return usage_error("more than one host:", argument);
+      if (options.host) return usage_error("more than one host:", argument);
       options.host = argument;
-      host_given = true;
       continue;
     }
     const std::string option = argument;
@@ -129,7 +130,7 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
       if (i + 1 >= argc) return usage_error("missing value after", argument);
       const char* value = argv[++i];
       if (option == "-c") {
-        options.settings.configfile = value;
+        options.config_files.emplace_back(value);
       } else if (!read_port_option(value, options.settings)) {
         return usage_error("not a port from 1 to 65535:", value);
       }
@@ -142,9 +143,7 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
 
 namespace {
 
-std::vector<std::string> config_candidates(const char* program_path,
-                                           const settings::Settings& settings) {
-  if (settings.configfile) return {*settings.configfile};
+std::vector<std::string> config_candidates(const char* program_path) {
   std::vector<std::string> candidates;
   const char* config_home = std::getenv("XDG_CONFIG_HOME");
   const char* home = std::getenv("HOME");
@@ -157,55 +156,146 @@ std::vector<std::string> config_candidates(const char* program_path,
   return candidates;
 }
 
-// Reads the first configuration file of the search order that opens. Returns its path, or
-// nothing after saying which files it tried.
-std::optional<std::string> read_viewer_config(const char* program_path, ViewerOptions& options) {
-  const settings::Settings& settings = options.settings;
+// What reading one file's entries gathers beside the daemon's settings.
+struct EntryReading {
+  Source* source;
+  ViewerOptions* options;
+  bool first;  // the page's entries belong in the first file
+  std::optional<std::string> name;
+  std::optional<std::string> problem;
+};
+
+void take_viewer_entry(const char* name, const char* value, void* context) {
+  auto& reading = *static_cast<EntryReading*>(context);
+  const std::string entry = name;
+  if (entry == "host") {
+    reading.source->host = value;
+  } else if (entry == "name") {
+    reading.name = value;
+  } else if (entry.starts_with("web_") && !reading.first) {
+    if (!reading.problem) reading.problem = entry + ": the page's entries belong in the first -c file";
+  } else {
+    std::optional<std::string> problem;
+    web::apply_web_entry(name, value, reading.options->web, problem);
+    if (problem && !reading.options->web_problem) reading.options->web_problem = problem;
+  }
+}
+
+// "logs/alpha.cfg" names its source "alpha".
+std::string name_from_path(const std::string& path) {
+  std::string name = path.substr(path.rfind('/') + 1);
+  if (name.ends_with(".cfg")) name.resize(name.size() - 4);
+  return name;
+}
+
+// Reads the first file of `candidates` that opens into `source`. Returns its path, or nothing
+// after saying which files it tried.
+std::optional<std::string> read_source_config(const std::vector<std::string>& candidates,
+                                              Source& source, ViewerOptions& options, bool first) {
   std::string tried;
-  for (const std::string& path : config_candidates(program_path, settings)) {
+  for (const std::string& path : candidates) {
     std::FILE* file = std::fopen(path.c_str(), "r");
     if (file == nullptr) {
       tried += "\nvantrel-view:   " + path + ": " + std::strerror(errno);
       continue;
     }
-    settings::read_config_entries(file, options.settings);
+    settings::read_config_entries(file, source.settings);
     std::rewind(file);
-    settings::for_each_config_entry(
-        file,
-        [](const char* name, const char* value, void* context) {
-          auto& viewer = *static_cast<ViewerOptions*>(context);
-          std::optional<std::string> problem;
-          web::apply_web_entry(name, value, viewer.web, problem);
-          if (problem && !viewer.web_problem) viewer.web_problem = problem;
-        },
-        &options);
+    EntryReading reading{&source, &options, first, std::nullopt, std::nullopt};
+    settings::for_each_config_entry(file, take_viewer_entry, &reading);
     std::fclose(file);
+    source.name = reading.name.value_or(name_from_path(path));
+    if (reading.problem) {
+      std::fprintf(stderr, "vantrel-view: '%s': %s\n", path.c_str(), reading.problem->c_str());
+      return std::nullopt;
+    }
     return path;
   }
   std::fprintf(stderr, "vantrel-view: can't read a configuration file; tried:%s\n", tried.c_str());
   return std::nullopt;
 }
 
-}  // namespace
+bool has_key(const Source& source, const std::string& path) {
+  if (settings::key_to_number(source.settings.key) != 0) return true;
+  std::fprintf(stderr,
+               "vantrel-view: '%s' sets no key, or a zero one; it needs the daemon's key,\n"
+               "vantrel-view: in a line like: key = \"3e07b1d4\"\n",
+               path.c_str());
+  return false;
+}
 
-bool load_viewer_settings(const char* program_path, ViewerOptions& options) {
-  settings::Settings& settings = options.settings;
-  const std::optional<std::string> path = read_viewer_config(program_path, options);
-  if (!path) return false;
-  if (settings::key_to_number(settings.key) == 0) {
+// A name goes into the page's URL as it is: letters, digits and - . _ ~ only.
+bool is_safe_name(const std::string& name) {
+  if (name.empty() || name.size() > kLongestName || name == "." || name == "..") return false;
+  return name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                                "-._~") == std::string::npos;
+}
+
+bool has_usable_name(const ViewerOptions& options, std::size_t index, const std::string& path) {
+  const std::string& name = options.sources[index].name;
+  if (!is_safe_name(name)) {
     std::fprintf(stderr,
-                 "vantrel-view: '%s' sets no key, or a zero one; it needs the daemon's key,\n"
-                 "vantrel-view: in a line like: key = \"3e07b1d4\"\n",
-                 path->c_str());
+                 "vantrel-view: '%s': the source name '%s' must be 1 to %zu letters, digits and "
+                 "- . _ ~; set one with name = \"...\"\n",
+                 path.c_str(), name.c_str(), kLongestName);
     return false;
   }
-  if (settings.port == 0) settings.port = settings::kDefaultPort;
-  if (options.web.port == 0) return true;
-  if (options.web_problem) {
+  for (std::size_t other = 0; other < index; ++other) {
+    if (options.sources[other].name != name) continue;
+    std::fprintf(stderr,
+                 "vantrel-view: '%s' and '%s' both name their source '%s'; give one another "
+                 "name with name = \"...\"\n",
+                 options.config_files[other].c_str(), path.c_str(), name.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool check_source_count(const ViewerOptions& options) {
+  const std::size_t count = options.config_files.size();
+  if (count > kMostSources) {
+    std::fprintf(stderr, "vantrel-view: %zu -c files; one viewer follows at most %zu\n", count,
+                 kMostSources);
+    return false;
+  }
+  if (count > 1 && (options.host || options.settings.port != 0)) {
+    std::fprintf(stderr,
+                 "vantrel-view: HOST and -p go with one -c only; with several, give each file "
+                 "its host and port entries\n");
+    return false;
+  }
+  return true;
+}
+
+// Reads one source's file; `configured` false reads the first of the search order.
+bool load_source(const char* program_path, ViewerOptions& options, std::size_t index) {
+  const bool configured = !options.config_files.empty();
+  const std::vector<std::string> candidates =
+      configured ? std::vector{options.config_files[index]} : config_candidates(program_path);
+  Source& source = options.sources.emplace_back();
+  source.settings = options.settings;
+  const std::optional<std::string> path =
+      read_source_config(candidates, source, options, index == 0);
+  if (!path || !has_key(source, *path)) return false;
+  if (index == 0 && options.web.port != 0 && options.web_problem) {
     std::fprintf(stderr, "vantrel-view: '%s': %s\n", path->c_str(), options.web_problem->c_str());
     return false;
   }
-  options.web.log_name = settings.logfile.value_or("");
+  if (source.settings.port == 0) source.settings.port = settings::kDefaultPort;
+  if (options.host) source.host = *options.host;
+  return options.config_files.size() < 2 || has_usable_name(options, index, *path);
+}
+
+}  // namespace
+
+bool load_viewer_settings(const char* program_path, ViewerOptions& options) {
+  if (!check_source_count(options)) return false;
+  const std::size_t count = std::max<std::size_t>(options.config_files.size(), 1);
+  for (std::size_t index = 0; index < count; ++index) {
+    if (!load_source(program_path, options, index)) return false;
+  }
+  if (options.web.port == 0) return true;
+  options.web.log_name = options.sources[0].settings.logfile.value_or("");
   return web::check_web_options(options.web);
 }
 

@@ -3,8 +3,11 @@
 // status line.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
 namespace vantrel::viewer {
@@ -21,6 +24,29 @@ class Sink {
   virtual void connection_changed(bool /*connected*/) {}
   virtual void following(const std::string& /*file*/) {}
   virtual void dropped(std::uint64_t /*bytes*/) {}
+};
+
+// Where the sources' streams go: a sink per source, in the order of the -c options.
+class Outputs {
+ public:
+  using Clock = std::chrono::steady_clock;
+  virtual ~Outputs() = default;
+  virtual Sink& source(std::size_t index) = 0;
+  // Writes what has waited long enough (a source's unfinished line); says when the next
+  // thing will have, if anything waits.
+  virtual std::optional<Clock::time_point> take_waiting(Clock::time_point /*now*/) {
+    return std::nullopt;
+  }
+};
+
+// One source: its sink is the output.
+class SingleOutput : public Outputs {
+ public:
+  explicit SingleOutput(std::unique_ptr<Sink> sink) : sink_(std::move(sink)) {}
+  Sink& source(std::size_t /*index*/) override { return *sink_; }
+
+ private:
+  std::unique_ptr<Sink> sink_;
 };
 
 }  // namespace vantrel::viewer

@@ -145,15 +145,29 @@ bool ends_with_framed_answer(const std::vector<std::uint8_t>& bytes, const Key& 
 
 // ---- The program ----
 
-struct ViewerOptions {
+// The most sources one viewer follows, and the longest name one may have.
+inline constexpr std::size_t kMostSources = 64;
+inline constexpr std::size_t kLongestName = 64;
+
+// One daemon to follow: a -c file, with the daemon's entries (key, password, port) and two of
+// the viewer's own: host, and name, which goes before the source's lines and in the page's URL.
+struct Source {
+  std::string name;
   std::string host = "127.0.0.1";
-  bool reconnect = false;   // -r: reconnect whenever the daemon goes away
-  bool timestamps = false;  // -t: the local time of arrival before each line
+  settings::Settings settings;
+};
+
+struct ViewerOptions {
+  std::optional<std::string> host;  // HOST: with one -c only
+  bool reconnect = false;           // -r: reconnect whenever the daemon goes away
+  bool timestamps = false;          // -t: the local time of arrival before each line
   // --web [ADDRESS:]PORT: serve a page for browsers instead of writing standard output; port 0
   // when not asked for.
   web::WebOptions web;
   std::optional<std::string> web_problem;  // a web_ entry of the configuration that is unusable
-  settings::Settings settings;             // port, password and key; -c and -p fill it too
+  std::vector<std::string> config_files;   // -c, once per source
+  settings::Settings settings;             // what the command line gives: -p
+  std::vector<Source> sources;             // filled from the configuration files
 };
 
 enum class ArgumentsResult { kRun, kHelp, kError };
@@ -163,14 +177,17 @@ enum class ArgumentsResult { kRun, kHelp, kError };
 // text were printed to standard error.
 ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, ViewerOptions& options);
 
-// Reads the configuration file with the daemon's reader: the -c path, else the first of
-// $XDG_CONFIG_HOME/vantrel/vantrel.cfg (or ~/.config/vantrel/vantrel.cfg) and "vantrel.cfg"
-// beside `program_path` that opens. Fills in the default port. Returns false after reporting
-// that no file could be read (naming each one tried) or a missing or zero key.
+// Reads the configuration files with the daemon's reader into `sources`: each -c path, else the
+// first of $XDG_CONFIG_HOME/vantrel/vantrel.cfg (or ~/.config/vantrel/vantrel.cfg) and
+// "vantrel.cfg" beside `program_path` that opens. Fills in the default port and host. Returns
+// false after reporting a file that could not be read (naming each one tried), a missing or
+// zero key, or a name that is not unique or not safe in a URL.
 bool load_viewer_settings(const char* program_path, ViewerOptions& options);
 
-// Connects, logs in when a password is set, and copies the stream to standard output until the
-// daemon goes away (or, with -r, for ever). Returns the exit status.
+// Follows every source: connects, logs in when a password is set, and copies each stream to
+// standard output (with several, line by line behind each source's name) or the page, until
+// every daemon has gone away (or, with -r, for ever). Returns the exit status, the worst of
+// the sources' with several.
 int run_viewer(const ViewerOptions& options);
 
 }  // namespace vantrel::viewer

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "viewer/sink.h"
 
@@ -42,8 +43,11 @@ std::optional<std::string> normalize_base(const std::string& text);
 // loopback unless --insecure-http says so. Says what to do when not.
 bool check_web_options(const WebOptions& options);
 
-// Serves the page and says on standard error where it is. Returns the sink that the connection
-// to the daemon writes the log into, or null after reporting why nothing could serve.
-std::unique_ptr<viewer::Sink> start_web_output(const WebOptions& options);
+// Serves the page and says on standard error where it is. Returns the sinks that the
+// connections to the daemons (one per name, in order) write their logs into, or null after
+// reporting why nothing could serve. With several, the page shows each source on its own, at
+// events/NAME, or all of them merged line by line, at events.
+std::unique_ptr<viewer::Outputs> start_web_output(const WebOptions& options,
+                                                  const std::vector<std::string>& names);
 
 }  // namespace vantrel::web

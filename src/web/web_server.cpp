@@ -11,6 +11,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 // clang-format on
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "viewer/merged_output.h"
 #include "web/auth.h"
 #include "web/tls.h"
 #include "web/web.h"
@@ -94,15 +96,53 @@ struct EncodedEvents {
 };
 constexpr std::size_t kEncodedKept = 256;
 
-// What the connection to the daemon and the server's thread share.
-struct Shared {
-  std::mutex lock;
+// A stream browsers can follow: its ring, and the events once made of it.
+struct Channel {
   StreamRing ring;
   std::map<std::uint64_t, EncodedEvents> encoded;  // the server's thread's alone
-  bool connected = false;
-  std::string file;
-  std::uint64_t dropped = 0;
-  std::uint64_t status_version = 1;  // moves on with every change of the three above
+  bool lines = false;  // merged: whole lines, each behind its source's number
+};
+
+// One source as the page knows it.
+struct SourceState {
+  Channel channel;
+  SourceStatus status;
+  viewer::LineSplitter splitter;  // its unfinished line, not yet in the merged channel
+};
+
+// With several sources, each ring's share of the memory, within these bounds; the merged
+// channel has a ring of its own.
+constexpr std::size_t kSourceRingsBytes = std::size_t{32} << 20;
+constexpr std::size_t kSmallestRing = std::size_t{256} << 10;
+constexpr std::size_t kMergedRingBytes = std::size_t{8} << 20;
+
+// What the connections to the daemons and the server's thread share.
+struct Shared {
+  std::mutex lock;
+  std::vector<std::unique_ptr<SourceState>> sources;
+  Channel merged;  // with several sources: all their lines in arrival order
+  std::uint64_t status_version = 1;  // moves on with every change of a status
+  std::uint64_t lines_told = 0;      // the line counts' sum in the last status
+
+  bool several() const { return sources.size() > 1; }
+
+  std::string status_text() const {
+    if (!several()) {
+      const SourceStatus& status = sources[0]->status;
+      return status_event(status.connected, status.file, status.dropped);
+    }
+    std::vector<SourceStatus> all;
+    for (const auto& source : sources) all.push_back(source->status);
+    return sources_event(all);
+  }
+
+  // A line of source `index` in the merged channel: the source's number, the line, a newline.
+  void add_merged_line(std::size_t index, std::string_view line) {
+    const auto number = static_cast<std::uint8_t>(index);
+    append_to_ring(merged.ring, &number, 1);
+    append_to_ring(merged.ring, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+    append_to_ring(merged.ring, reinterpret_cast<const std::uint8_t*>("\n"), 1);
+  }
 };
 
 class Stream {
@@ -117,13 +157,14 @@ template <typename Transport>
 class EventStream : public Stream, public std::enable_shared_from_this<EventStream<Transport>> {
  public:
   EventStream(Transport transport, std::shared_ptr<ssl::context> context, Shared& shared,
-              std::optional<std::uint64_t> last_event_id)
+              Channel& channel, std::optional<std::uint64_t> last_event_id)
       : context_(std::move(context)),
         transport_(std::move(transport)),
         shared_(shared),
+        channel_(channel),
         peer_(describe(transport_)) {
     const std::lock_guard<std::mutex> hold(shared_.lock);
-    position_ = start_position(shared_.ring, last_event_id);
+    position_ = start_position(channel_.ring, last_event_id);
   }
 
   void start() {
@@ -149,9 +190,9 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
       const std::lock_guard<std::mutex> hold(shared_.lock);
       // A browser that fell more than the ring behind is closed, not queued for: it comes back
       // by itself, and learns of the gap then.
-      if (sent_any_ && has_fallen_behind(shared_.ring, position_)) return end();
+      if (sent_any_ && has_fallen_behind(channel_.ring, position_)) return end();
       if (status_sent_ != shared_.status_version) {
-        status = status_event(shared_.connected, shared_.file, shared_.dropped);
+        status = shared_.status_text();
         status_sent_ = shared_.status_version;
       }
       events = encoded_events();
@@ -171,17 +212,18 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
   // The events that bring this browser on from its position, made once for every browser at
   // that position. Under the shared lock.
   std::shared_ptr<const std::string> encoded_events() {
-    const auto found = shared_.encoded.find(position_);
-    if (found != shared_.encoded.end()) {
+    auto& encoded = channel_.encoded;
+    const auto found = encoded.find(position_);
+    if (found != encoded.end()) {
       position_ = found->second.end;
       return found->second.text;
     }
     const std::uint64_t from = position_;
-    auto text =
-        std::make_shared<const std::string>(next_events(shared_.ring, position_, kWriteBytes));
+    auto text = std::make_shared<const std::string>(
+        next_events(channel_.ring, position_, kWriteBytes, channel_.lines));
     if (text->empty()) return nullptr;
-    if (shared_.encoded.size() >= kEncodedKept) shared_.encoded.erase(shared_.encoded.begin());
-    shared_.encoded[from] = EncodedEvents{position_, text};
+    if (encoded.size() >= kEncodedKept) encoded.erase(encoded.begin());
+    encoded[from] = EncodedEvents{position_, text};
     return text;
   }
 
@@ -225,6 +267,7 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
   std::shared_ptr<ssl::context> context_;  // outlives the TLS stream that refers to it
   Transport transport_;
   Shared& shared_;
+  Channel& channel_;
   std::string peer_;
   std::uint64_t position_ = 0;
   std::uint64_t status_sent_ = 0;
@@ -310,9 +353,44 @@ class Request : public std::enable_shared_from_this<Request<Transport>> {
   http::request_parser<http::empty_body> parser_;
 };
 
-class WebServer : public viewer::Sink {
+class WebServer;
+
+// One source's stream into the page.
+class SourceSink : public viewer::Sink {
  public:
-  explicit WebServer(const WebOptions& options) : options_(options) {}
+  SourceSink(WebServer& server, std::size_t index) : server_(server), index_(index) {}
+  std::size_t push(const std::uint8_t* data, std::size_t size) override;
+  bool failed() override { return false; }
+  bool is_standard_output() const override { return false; }
+  void connection_changed(bool connected) override;
+  void following(const std::string& file) override;
+  void dropped(std::uint64_t bytes) override;
+
+ private:
+  WebServer& server_;
+  std::size_t index_;
+};
+
+class WebServer : public viewer::Outputs {
+ public:
+  WebServer(const WebOptions& options, const std::vector<std::string>& names)
+      : options_(options) {
+    const std::size_t ring = names.size() == 1
+                                 ? kRingBytes
+                                 : std::clamp(kSourceRingsBytes / names.size(), kSmallestRing,
+                                              kRingBytes);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      auto source = std::make_unique<SourceState>();
+      source->status.name = names[i];
+      source->channel.ring.capacity = ring;
+      shared_.sources.push_back(std::move(source));
+      sinks_.push_back(std::make_unique<SourceSink>(*this, i));
+    }
+    shared_.merged.ring.capacity = kMergedRingBytes;
+    shared_.merged.lines = true;
+  }
+
+  viewer::Sink& source(std::size_t index) override { return *sinks_[index]; }
 
   bool listen() {
     if (options_.tls_cert) {
@@ -350,24 +428,33 @@ class WebServer : public viewer::Sink {
     if (thread_.joinable()) thread_.join();
   }
 
-  std::size_t push(const std::uint8_t* data, std::size_t size) override {
+  std::size_t push(std::size_t index, const std::uint8_t* data, std::size_t size) {
     {
       const std::lock_guard<std::mutex> hold(shared_.lock);
-      append_to_ring(shared_.ring, data, size);
+      SourceState& source = *shared_.sources[index];
+      append_to_ring(source.channel.ring, data, size);
+      source.status.lines += static_cast<std::uint64_t>(std::count(data, data + size, '\n'));
+      if (shared_.several()) {
+        viewer::split_lines(source.splitter,
+                            std::string_view(reinterpret_cast<const char*>(data), size),
+                            Clock::now(),
+                            [&](std::string_view line, Clock::time_point) {
+                              shared_.add_merged_line(index, line);
+                            });
+      }
     }
     wake_streams();
     return 0;
   }
-  bool failed() override { return false; }
-  bool is_standard_output() const override { return false; }
-  void connection_changed(bool connected) override {
-    change_status([&] { shared_.connected = connected; });
-  }
-  void following(const std::string& file) override {
-    change_status([&] { shared_.file = file; });
-  }
-  void dropped(std::uint64_t bytes) override {
-    change_status([&] { shared_.dropped += bytes; });
+
+  template <typename Change>
+  void change_status(std::size_t index, Change change) {
+    {
+      const std::lock_guard<std::mutex> hold(shared_.lock);
+      change(shared_.sources[index]->status);
+      ++shared_.status_version;
+    }
+    wake_streams();
   }
 
   // ---- in the server's thread ----
@@ -376,8 +463,20 @@ class WebServer : public viewer::Sink {
   Throttle& throttle() { return throttle_; }
   std::string realm() {
     const std::lock_guard<std::mutex> hold(shared_.lock);
-    const std::string& log = shared_.file.empty() ? options_.log_name : shared_.file;
+    if (shared_.several()) return "vantrel: " + std::to_string(shared_.sources.size()) + " logs";
+    const std::string& file = shared_.sources[0]->status.file;
+    const std::string& log = file.empty() ? options_.log_name : file;
     return "vantrel: " + (log.empty() ? std::string("the log") : log);
+  }
+
+  // The channel a path names: "events", or with several sources "events/NAME" too.
+  Channel* channel_for(const std::string& path) {
+    if (path == "events") return shared_.several() ? &shared_.merged : &shared_.sources[0]->channel;
+    if (!shared_.several() || !path.starts_with("events/")) return nullptr;
+    for (const auto& source : shared_.sources) {
+      if (path.compare(7, std::string::npos, source->status.name) == 0) return &source->channel;
+    }
+    return nullptr;
   }
   void request_ended() { --pending_requests_; }
 
@@ -388,7 +487,7 @@ class WebServer : public viewer::Sink {
   }
 
   template <typename Transport>
-  void open_stream(Transport transport, std::shared_ptr<ssl::context> tls,
+  void open_stream(Transport transport, std::shared_ptr<ssl::context> tls, Channel& channel,
                    std::optional<std::uint64_t> last_event_id) {
     beast::get_lowest_layer(transport).expires_never();
     // What a browser has not taken waits in the ring, not in the kernel: a small send buffer
@@ -396,22 +495,12 @@ class WebServer : public viewer::Sink {
     beast::error_code ignored;
     socket_of(transport).set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
     auto stream = std::make_shared<EventStream<Transport>>(std::move(transport), std::move(tls),
-                                                           shared_, last_event_id);
+                                                           shared_, channel, last_event_id);
     streams_.push_back(stream);
     stream->start();
   }
 
  private:
-  template <typename Change>
-  void change_status(Change change) {
-    {
-      const std::lock_guard<std::mutex> hold(shared_.lock);
-      change();
-      ++shared_.status_version;
-    }
-    wake_streams();
-  }
-
   // Many pushes before the server's thread gets to them make one round of writes.
   void wake_streams() {
     if (wake_posted_.exchange(true)) return;
@@ -446,9 +535,32 @@ class WebServer : public viewer::Sink {
     heartbeat_.async_wait([this](beast::error_code error) {
       if (error) return;
       const Clock::time_point now = Clock::now();
+      if (take_waiting_lines(now)) wake_streams();
       for (const std::shared_ptr<Stream>& stream : streams_) stream->heartbeat(now);
       beat();
     });
+  }
+
+  // With several sources: unfinished lines that waited long enough join the merged channel,
+  // and the line counts, which change with every line, are told once a second at most.
+  bool take_waiting_lines(Clock::time_point now) {
+    const std::lock_guard<std::mutex> hold(shared_.lock);
+    if (!shared_.several()) return false;
+    std::uint64_t lines = 0;
+    const std::uint64_t merged_end = shared_.merged.ring.end;
+    for (std::size_t i = 0; i < shared_.sources.size(); ++i) {
+      SourceState& source = *shared_.sources[i];
+      viewer::take_waiting_line(source.splitter, now, [&](std::string_view line, Clock::time_point) {
+        shared_.add_merged_line(i, line);
+      });
+      lines += source.status.lines;
+    }
+    const bool told = lines != shared_.lines_told;
+    if (told) {
+      shared_.lines_told = lines;
+      ++shared_.status_version;
+    }
+    return told || merged_end != shared_.merged.ring.end;
   }
 
   // A renewed certificate (certbot's, say) is read again on SIGHUP. Streams open keep the
@@ -471,6 +583,7 @@ class WebServer : public viewer::Sink {
   asio::signal_set hangup_{context_, SIGHUP};
   std::thread thread_;
   Shared shared_;
+  std::vector<std::unique_ptr<SourceSink>> sinks_;
   std::shared_ptr<ssl::context> tls_;
   Throttle throttle_;
   std::size_t pending_requests_ = 0;
@@ -478,6 +591,19 @@ class WebServer : public viewer::Sink {
   std::vector<std::shared_ptr<Stream>> streams_;
   std::atomic<bool> wake_posted_{false};
 };
+
+std::size_t SourceSink::push(const std::uint8_t* data, std::size_t size) {
+  return server_.push(index_, data, size);
+}
+void SourceSink::connection_changed(bool connected) {
+  server_.change_status(index_, [&](SourceStatus& status) { status.connected = connected; });
+}
+void SourceSink::following(const std::string& file) {
+  server_.change_status(index_, [&](SourceStatus& status) { status.file = file; });
+}
+void SourceSink::dropped(std::uint64_t bytes) {
+  server_.change_status(index_, [&](SourceStatus& status) { status.dropped += bytes; });
+}
 
 template <typename Transport>
 Request<Transport>::~Request() {
@@ -525,7 +651,8 @@ void Request<Transport>::answer() {
     return reply(http::status::method_not_allowed, "text/plain", "read-only: GET only\n");
   }
   const std::string& base = server_.options().base;
-  const std::string target(request.target());
+  const std::string whole_target(request.target());
+  const std::string target = whole_target.substr(0, whole_target.find('?'));
   if (target + "/" == base) {
     return reply(http::status::moved_permanently, "text/plain", "", {{"Location", base}});
   }
@@ -535,7 +662,7 @@ void Request<Transport>::answer() {
   if (path.empty() || path == "index.html") {
     return reply(http::status::ok, "text/html; charset=utf-8", kWebPage);
   }
-  if (path == "events") {
+  if (Channel* channel = server_.channel_for(path)) {
     if (!server_.has_room()) {
       return reply(http::status::service_unavailable, "text/plain", "too many browsers\n",
                    {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
@@ -543,15 +670,17 @@ void Request<Transport>::answer() {
     std::optional<std::uint64_t> last_event_id;
     const auto header = request.find("Last-Event-ID");
     if (header != request.end()) last_event_id = parse_event_id(std::string(header->value()));
-    return server_.open_stream(std::move(transport_), std::move(context_), last_event_id);
+    return server_.open_stream(std::move(transport_), std::move(context_), *channel,
+                               last_event_id);
   }
   reply(http::status::not_found, "text/plain", "not found\n");
 }
 
 }  // namespace
 
-std::unique_ptr<viewer::Sink> start_web_output(const WebOptions& options) {
-  auto server = std::make_unique<WebServer>(options);
+std::unique_ptr<viewer::Outputs> start_web_output(const WebOptions& options,
+                                                  const std::vector<std::string>& names) {
+  auto server = std::make_unique<WebServer>(options, names);
   if (!server->listen()) return nullptr;
   return server;
 }

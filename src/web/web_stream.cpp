@@ -70,22 +70,30 @@ bool has_fallen_behind(const StreamRing& ring, std::uint64_t position) {
   return position < ring_begin(ring);
 }
 
-std::uint64_t start_position(const StreamRing& ring, std::optional<std::uint64_t> last_event_id) {
-  if (last_event_id) return std::min(*last_event_id, ring.end);
-  const std::uint64_t begin = ring_begin(ring);
-  const std::uint64_t start =
-      std::max(begin, ring.end > kRecentBytes ? ring.end - kRecentBytes : 0);
+namespace {
+
+// The first position from `start` on where a whole line starts: after a line end the ring holds.
+std::uint64_t line_start_from(const StreamRing& ring, std::uint64_t start) {
   if (start == 0) return 0;
-  // The first line shown is a whole one: it starts after a line end the ring holds.
+  const std::uint64_t begin = ring_begin(ring);
   std::uint64_t at = start > begin ? start - 1 : begin;
   while (at < ring.end && byte_at(ring, at) != '\n') ++at;
   return at < ring.end ? at + 1 : ring.end;
 }
 
-std::string next_events(const StreamRing& ring, std::uint64_t& position, std::size_t most) {
+}  // namespace
+
+std::uint64_t start_position(const StreamRing& ring, std::optional<std::uint64_t> last_event_id) {
+  if (last_event_id) return std::min(*last_event_id, ring.end);
+  return line_start_from(
+      ring, std::max(ring_begin(ring), ring.end > kRecentBytes ? ring.end - kRecentBytes : 0));
+}
+
+std::string next_events(const StreamRing& ring, std::uint64_t& position, std::size_t most,
+                        bool lines) {
   std::string events;
-  const std::uint64_t begin = ring_begin(ring);
-  if (position < begin) {
+  const std::uint64_t begin = lines ? line_start_from(ring, ring_begin(ring)) : ring_begin(ring);
+  if (position < ring_begin(ring)) {
     events += "event: gap\nid: " + std::to_string(begin) +
               "\ndata: " + std::to_string(begin - position) + "\n\n";
     position = begin;
@@ -108,6 +116,19 @@ std::string next_events(const StreamRing& ring, std::uint64_t& position, std::si
 std::string status_event(bool connected, const std::string& file, std::uint64_t dropped) {
   return std::string("event: status\ndata: {\"connected\":") + (connected ? "true" : "false") +
          ",\"file\":" + json_string(file) + ",\"dropped\":" + std::to_string(dropped) + "}\n\n";
+}
+
+std::string sources_event(const std::vector<SourceStatus>& sources) {
+  std::string event = "event: sources\ndata: [";
+  for (const SourceStatus& source : sources) {
+    if (&source != sources.data()) event += ',';
+    event += "{\"name\":" + json_string(source.name) +
+             ",\"connected\":" + (source.connected ? "true" : "false") +
+             ",\"file\":" + json_string(source.file) +
+             ",\"lines\":" + std::to_string(source.lines) +
+             ",\"dropped\":" + std::to_string(source.dropped) + "}";
+  }
+  return event + "]\n\n";
 }
 
 std::optional<std::uint64_t> parse_event_id(const std::string& text) {

@@ -43,12 +43,23 @@ std::uint64_t start_position(const StreamRing& ring, std::optional<std::uint64_t
 
 // The events that bring a browser at `position` up to date, at most about `most` bytes of
 // log: a gap event when the ring no longer holds `position`, then log events. Moves `position`
-// on past what they carry.
-std::string next_events(const StreamRing& ring, std::uint64_t& position, std::size_t most);
+// on past what they carry. In a ring of `lines`, the gap ends at the start of a line.
+std::string next_events(const StreamRing& ring, std::uint64_t& position, std::size_t most,
+                        bool lines = false);
 
 // A status event: whether the viewer is connected to the daemon, the file it follows, and the
 // bytes it had to drop.
 std::string status_event(bool connected, const std::string& file, std::uint64_t dropped);
+
+// With several sources, every stream tells the state of all of them.
+struct SourceStatus {
+  std::string name;
+  bool connected = false;
+  std::string file;
+  std::uint64_t lines = 0;
+  std::uint64_t dropped = 0;
+};
+std::string sources_event(const std::vector<SourceStatus>& sources);
 
 // A Last-Event-ID header's value, when it is a position.
 std::optional<std::uint64_t> parse_event_id(const std::string& text);

@@ -1,0 +1,75 @@
+// Several sources in one output: each source's stream is cut into whole lines, and lines of
+// different sources never mix. A line begun in one receive waits for the rest of it; one that
+// waits kPartialLineWait is written as it is, with a newline added. The terminal writes each
+// line behind its source's name ("alpha | line"); the page keeps them in arrival order.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "viewer/sink.h"
+
+namespace vantrel::viewer {
+
+inline constexpr std::chrono::seconds kPartialLineWait{2};
+// A line longer than this is written as it is, without waiting for its end: a stream without
+// newlines must not hold memory without bound.
+inline constexpr std::size_t kLongestLine = std::size_t{1} << 20;
+
+// One source's unfinished line.
+struct LineSplitter {
+  std::string partial;
+  std::chrono::steady_clock::time_point since;  // when its first byte came
+};
+
+// Calls take(line, since) for each line that `data` completes, without its newline, with the
+// time its first byte came, and keeps the rest for the next call.
+template <typename Take>
+void split_lines(LineSplitter& splitter, std::string_view data,
+                 std::chrono::steady_clock::time_point now, Take take) {
+  while (!data.empty()) {
+    const std::size_t end = data.find('\n');
+    if (end == std::string_view::npos) {
+      if (splitter.partial.empty()) splitter.since = now;
+      splitter.partial.append(data);
+      if (splitter.partial.size() >= kLongestLine) {
+        take(std::string_view(splitter.partial), splitter.since);
+        splitter.partial.clear();
+      }
+      return;
+    }
+    if (splitter.partial.empty()) {
+      take(data.substr(0, end), now);
+    } else {
+      splitter.partial.append(data.substr(0, end));
+      take(std::string_view(splitter.partial), splitter.since);
+      splitter.partial.clear();
+    }
+    data.remove_prefix(end + 1);
+  }
+}
+
+// Calls take(line, since) for the unfinished line once it has waited kPartialLineWait by `now`.
+template <typename Take>
+void take_waiting_line(LineSplitter& splitter, std::chrono::steady_clock::time_point now,
+                       Take take) {
+  if (splitter.partial.empty() || now < splitter.since + kPartialLineWait) return;
+  take(std::string_view(splitter.partial), splitter.since);
+  splitter.partial.clear();
+}
+
+// Standard output for several sources: "NAME | line", each name padded to the longest and,
+// when `colour`, coloured per source; with `timestamps`, "NAME | 12:00:01.234 line", the time
+// the line's first byte came.
+std::unique_ptr<Outputs> open_merged_output(const std::vector<std::string>& names, bool colour,
+                                            bool timestamps);
+
+// The prefix before each line of source `index`: its name padded to `width`, then " | ".
+std::string line_prefix(const std::string& name, std::size_t width, std::size_t index,
+                        bool colour);
+
+}  // namespace vantrel::viewer

@@ -1,0 +1,348 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "codec/frame.h"
+#include "viewer/session.h"
+
+namespace vantrel::viewer {
+
+namespace {
+
+constexpr std::string_view kAcceptedPrefix = "YIPI ";
+constexpr std::string_view kRefusedReply = "WO!!";
+// A login that asks for lengths ends with a zero byte and the capability, after the password
+// field, which the daemon ends at the first zero byte.
+constexpr std::string_view kLengthsRequest{"\0framed", sizeof codec::kFramedCapability};
+// Bytes that no frame under the key has confirmed for this long: the key differs.
+constexpr std::chrono::seconds kUnreadLimit{3};
+
+bool send_login(Session& session, const settings::Settings& settings) {
+  session.login_text = "PASS " + *settings.password;
+  const std::string login = session.login_text + std::string(kLengthsRequest);
+  std::vector<std::uint8_t> frame(codec::encoded_room(login.size()));
+  std::memcpy(frame.data(), login.data(), login.size());
+  const std::size_t length = codec::encode_frame(frame.data(), login.size(), settings.key);
+  if (send(session.fd, frame.data(), length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) {
+    say(session.label, "send login: %s\n", std::strerror(errno));
+    return false;
+  }
+  session.awaiting_reply = true;
+  session.reply_deadline = Clock::now() + std::chrono::seconds(kLoginReplySeconds);
+  return true;
+}
+
+std::string with_stamps(std::string_view bytes, bool& at_line_start) {
+  const std::string stamp = arrival_stamp(std::chrono::system_clock::now());
+  std::string stamped;
+  for (const char byte : bytes) {
+    if (at_line_start) stamped += stamp;
+    stamped += byte;
+    at_line_start = byte == '\n';
+  }
+  return stamped;
+}
+
+void write_out(Session& session, std::string_view bytes) {
+  std::string stamped;
+  if (session.timestamps) {
+    stamped = with_stamps(bytes, *session.at_line_start);
+    bytes = stamped;
+  }
+  const std::size_t dropped =
+      session.output->push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  if (dropped > 0) session.output->dropped(dropped);
+  if (dropped == 0 && session.output_dropped > 0) {
+    say(session.label,
+                 "standard output was blocked; dropped %zu bytes of the log\n",
+                 session.output_dropped);
+    session.output_dropped = 0;
+  }
+  session.output_dropped += dropped;
+}
+
+// The answer to the login is "YIPI " and the path the daemon serves (the configuration's
+// logfile, where it names one), or "WO!!" followed by the daemon closing the connection.
+bool is_acceptance(const Session& session, std::string_view payload) {
+  if (!payload.starts_with(kAcceptedPrefix)) return false;
+  const std::string_view path = payload.substr(kAcceptedPrefix.size());
+  if (path.empty() || path.find_first_of(std::string_view("\n\0", 2)) != std::string_view::npos) {
+    return false;
+  }
+  return !session.settings->logfile || path == *session.settings->logfile;
+}
+
+// An answer that grants lengths: the acceptance, a zero byte and the capability.
+bool is_lengths_grant(const Session& session, std::string_view payload) {
+  return payload.ends_with(kLengthsRequest) &&
+         is_acceptance(session, payload.substr(0, payload.size() - kLengthsRequest.size()));
+}
+
+// A login echoed back by a daemon whose key differs: the login's own text, as far as the
+// daemon's reading of it went before a zero byte.
+bool is_echoed_login(const Session& session, std::string_view payload) {
+  const std::string login = session.login_text + std::string(kLengthsRequest);
+  return payload.size() >= session.login_text.size() && login.starts_with(payload);
+}
+
+SessionEnd key_differs(const Session& session) {
+  say(session.label,
+               "what the daemon sends does not read under the key; most likely the "
+               "key differs from the daemon's\n");
+  return SessionEnd::kLoginUnread;
+}
+
+// The daemon may broadcast growth before it reads the login, so a payload that comes while the
+// answer is awaited is the answer only when it can be one; anything else is log.
+std::optional<SessionEnd> take_payload(Session& session, const Payload& payload,
+                                       std::string_view text) {
+  if (session.held_refusal) {
+    session.held_refusal = false;  // more came: it was log
+    write_out(session, kRefusedReply);
+  }
+  if (session.awaiting_reply && !payload.continues) {
+    const bool grant = is_lengths_grant(session, text);
+    if (grant || is_acceptance(session, text)) {
+      if (grant) text.remove_suffix(kLengthsRequest.size());
+      session.awaiting_reply = false;
+      session.key_confirmed = true;
+      session.lengths = grant;
+      if (!grant) session.since_login = {};
+      say(session.label, "logged in; following %.*s\n",
+                   static_cast<int>(text.size() - kAcceptedPrefix.size()),
+                   text.data() + kAcceptedPrefix.size());
+      session.output->following(std::string(text.substr(kAcceptedPrefix.size())));
+      return std::nullopt;
+    }
+    if (text == kRefusedReply) {
+      session.held_refusal = true;
+      return std::nullopt;
+    }
+    if (is_echoed_login(session, text)) {
+      say(session.label, "the daemon did not take the login; the key differs\n");
+      return SessionEnd::kLoginUnread;
+    }
+  }
+  // Until the key is confirmed, a frame without padding proves nothing: one that does not read
+  // as text waits for a padded frame to confirm the key, or for kUnreadLimit to refute it.
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  if (!session.key_confirmed && !payload.padded && !reads_as_text(bytes, text.size())) {
+    session.unconfirmed.append(text);
+    return std::nullopt;
+  }
+  if (payload.padded && !session.key_confirmed) {
+    session.key_confirmed = true;
+    write_out(session, session.unconfirmed);
+    session.unconfirmed.clear();
+  }
+  if (!session.unconfirmed.empty()) {
+    session.unconfirmed.append(text);
+    return std::nullopt;
+  }
+  write_out(session, text);
+  return std::nullopt;
+}
+
+void note_held_bytes(Session& session) {
+  const bool held = unwritten_bytes(session.assembly) > 0;
+  const Clock::time_point now = Clock::now();
+  session.quiet_at =
+      held ? std::optional(now + std::chrono::milliseconds(kQuietMilliseconds)) : std::nullopt;
+  if (session.assembly.held > 0 && session.assembly.held != session.reported_held) {
+    say(session.label, "%zu bytes received form no whole frame yet; holding them\n",
+                 session.assembly.held);
+  }
+  session.reported_held = session.assembly.held;
+  if (!session.unconfirmed.empty()) {
+    if (!session.unread_since) session.unread_since = now;
+  } else if (!held || session.key_confirmed) {
+    session.unread_since.reset();
+  } else if (!session.unread_since) {
+    session.unread_since = now;
+  }
+}
+
+std::optional<SessionEnd> take_lengths(Session& session, const std::uint8_t* data,
+                                       std::size_t size) {
+  LengthReader& reader = session.length_reader;
+  add_length_receive(reader, data, size);
+  if (!reader.output.empty()) {
+    session.worked = true;
+    write_out(session, std::string_view(reinterpret_cast<const char*>(reader.output.data()),
+                                        reader.output.size()));
+  }
+  if (!reader.malformed) return std::nullopt;
+  say(session.label,
+               "the daemon sent a length that no frame has; the stream "
+               "cannot be read on\n");
+  return SessionEnd::kGone;
+}
+
+// The answer granted lengths: from the end of its frame on, frames come behind their lengths.
+// What the assembly made of those bytes is dropped, and they are read again that way.
+std::optional<SessionEnd> start_lengths(Session& session, std::size_t answer_end) {
+  session.quiet_at.reset();
+  session.unread_since.reset();
+  session.length_reader.key = session.settings->key;
+  std::vector<std::uint8_t> rest(
+      session.since_login.begin() + static_cast<std::ptrdiff_t>(answer_end),
+      session.since_login.end());
+  session.since_login = {};
+  session.assembly = FrameAssembly{};
+  return take_lengths(session, rest.data(), rest.size());
+}
+
+// Takes what the assembly wrote in its last call; a value when the session ends.
+std::optional<SessionEnd> take_written(Session& session) {
+  const FrameAssembly& assembly = session.assembly;
+  if (assembly.dropped > 0) {
+    if (!session.key_confirmed) return key_differs(session);
+    say(session.label, "dropped %zu bytes that formed no frame\n",
+                 assembly.dropped);
+  }
+  if (assembly.tied > 0) {
+    say(session.label,
+                 "%zu bytes could be cut into frames in more than one way (not "
+                 "text?); kept the likeliest reading\n",
+                 assembly.tied);
+  }
+  for (const Payload& payload : assembly.payloads) {
+    session.worked = true;
+    const auto* text = reinterpret_cast<const char*>(assembly.output.data() + payload.offset);
+    if (auto end = take_payload(session, payload, std::string_view(text, payload.size))) {
+      return end;
+    }
+    if (session.lengths) return start_lengths(session, payload.stream_end);
+  }
+  note_held_bytes(session);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Clock::time_point> next_deadline(const Session& session) {
+  std::optional<Clock::time_point> next;
+  const auto consider = [&](Clock::time_point when) { next = next ? std::min(*next, when) : when; };
+  if (session.awaiting_reply) consider(session.reply_deadline);
+  if (session.quiet_at) consider(*session.quiet_at);
+  if (session.unread_since) consider(*session.unread_since + kUnreadLimit);
+  return next;
+}
+
+std::optional<SessionEnd> take_deadlines(Session& session) {
+  const Clock::time_point now = Clock::now();
+  if (session.quiet_at && now >= *session.quiet_at) {
+    take_quiet(session.assembly);
+    if (auto end = take_written(session)) return end;
+  }
+  if (session.unread_since && now >= *session.unread_since + kUnreadLimit) return key_differs(session);
+  if (session.awaiting_reply && now >= session.reply_deadline) {
+    say(session.label,
+                 "no answer to the login within %d s; does the key match the "
+                 "daemon's?\n",
+                 kLoginReplySeconds);
+    return SessionEnd::kLoginUnread;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// The daemon closed the connection: the frames held back are whole now, or never.
+SessionEnd take_close(Session& session) {
+  take_quiet(session.assembly);
+  if (auto end = take_written(session)) return *end;
+  if (session.held_refusal) {
+    say(session.label, "the daemon refused the password\n");
+    return SessionEnd::kRefused;
+  }
+  say(session.label, "the daemon closed the connection\n");
+  return SessionEnd::kGone;
+}
+
+SessionEnd take_closed_lengths(const Session& session) {
+  const LengthReader& reader = session.length_reader;
+  if (reader.bytes.size() > reader.taken) {
+    say(session.label, "the connection ended in the middle of a frame\n");
+  }
+  say(session.label, "the daemon closed the connection\n");
+  return SessionEnd::kGone;
+}
+
+}  // namespace
+
+std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_t>& buffer) {
+  const ssize_t received = recv(session.fd, buffer.data(), buffer.size(), 0);
+  if (received < 0 && errno == EINTR) return std::nullopt;
+  if (received < 0 && errno != ECONNRESET) {
+    say(session.label, "receive: %s\n", std::strerror(errno));
+    return SessionEnd::kGone;
+  }
+  if (received <= 0) return session.lengths ? take_closed_lengths(session) : take_close(session);
+  const auto size = static_cast<std::size_t>(received);
+  if (session.lengths) return take_lengths(session, buffer.data(), size);
+  const bool asked_lengths = session.awaiting_reply && session.settings->password;
+  if (asked_lengths) {
+    session.since_login.insert(session.since_login.end(), buffer.data(), buffer.data() + size);
+  }
+  add_receive(session.assembly, buffer.data(), size);
+  if (auto end = take_written(session)) return end;
+  // The answer that grants lengths ends what came: it is taken at once, not after a quiet spell.
+  if (asked_lengths && !session.lengths &&
+      ends_with_framed_answer(session.since_login, session.settings->key)) {
+    take_quiet(session.assembly);
+    return take_written(session);
+  }
+  return std::nullopt;
+}
+
+
+void say(const std::string& label, const char* format, ...) {
+  std::string line = "vantrel-view: " + label + format;
+  va_list arguments;
+  va_start(arguments, format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  std::vfprintf(stderr, line.c_str(), arguments);
+#pragma GCC diagnostic pop
+  va_end(arguments);
+}
+
+std::string arrival_stamp(std::chrono::system_clock::time_point when) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d ", local.tm_hour, local.tm_min,
+                local.tm_sec, static_cast<int>(millis));
+  return stamp;
+}
+
+bool start_session(Session& session) {
+  session.assembly.key = session.settings->key;
+  return !session.settings->password || send_login(session, *session.settings);
+}
+
+}  // namespace vantrel::viewer

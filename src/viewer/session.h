@@ -1,0 +1,66 @@
+// One connection to a daemon, from the login to its end: what comes is read into frames (by
+// their lengths once the daemon grants them, else by reassembly) and their payloads go to the
+// source's sink. The event loop that drives every source's session is in sources.cpp.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "viewer/sink.h"
+#include "viewer/viewer.h"
+
+namespace vantrel::viewer {
+
+using Clock = std::chrono::steady_clock;
+
+enum class SessionEnd { kGone, kRefused, kLoginUnread, kOutputFailed };
+
+struct Session {
+  int fd = -1;
+  const settings::Settings* settings = nullptr;
+  Sink* output = nullptr;
+  std::string label;            // before each message: "" with one source, else "NAME: "
+  bool awaiting_reply = false;  // the login was sent and its answer has not come yet
+  bool held_refusal = false;    // "WO!!" came where the answer may: it is one if the daemon closes
+  bool key_confirmed = false;   // a padded frame or the login's answer read right under the key
+  bool worked = false;          // a frame arrived: the next reconnection starts at the first delay
+  Clock::time_point reply_deadline;
+  std::optional<Clock::time_point> quiet_at;      // when held bytes are taken as whole frames
+  std::optional<Clock::time_point> unread_since;  // bytes wait that no frame confirmed yet
+  std::string login_text;         // "PASS password", to recognise it echoed back under another key
+  std::string unconfirmed;        // payloads that wait for the key to be confirmed
+  std::size_t reported_held = 0;  // bytes said to be held at the last quiet moment
+  FrameAssembly assembly;
+  // Once the daemon grants lengths, frames are read by them; until then, what came since the
+  // login, so that the bytes after the answer can be read again that way.
+  bool lengths = false;
+  std::vector<std::uint8_t> since_login;
+  LengthReader length_reader;
+  std::size_t output_dropped = 0;  // bytes dropped while standard output was blocked
+  bool timestamps = false;         // -t
+  bool* at_line_start = nullptr;   // across connections: the next byte starts a line
+};
+
+// "vantrel-view: " and the label, then the message, on standard error.
+[[gnu::format(printf, 2, 3)]] void say(const std::string& label, const char* format, ...);
+
+// "12:00:01.234 ": a local time, before each line with -t.
+std::string arrival_stamp(std::chrono::system_clock::time_point when);
+
+// Logs in when the source has a password. False when the login could not be sent.
+bool start_session(Session& session);
+
+// Receives and takes what came; a value when the session ends.
+std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_t>& buffer);
+
+// Acts on the deadlines that have passed; a value when the session ends.
+std::optional<SessionEnd> take_deadlines(Session& session);
+
+// The session's next deadline, if it has one.
+std::optional<Clock::time_point> next_deadline(const Session& session);
+
+}  // namespace vantrel::viewer

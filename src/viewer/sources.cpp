@@ -1,0 +1,314 @@
+// The viewer's event loop: every source has its own connection, login, frames and
+// reconnection, and one poll waits for all of them, for connections being made and for the
+// deadlines of each, so that a source that is slow, silent or gone never holds up another.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "viewer/merged_output.h"
+#include "viewer/output_queue.h"
+#include "viewer/session.h"
+#ifdef VANTREL_WEB
+#include "web/web.h"
+#endif
+
+namespace vantrel::viewer {
+
+namespace {
+
+// What the viewer queues while its standard output is blocked.
+constexpr std::size_t kOutputLimit = std::size_t{64} << 20;
+// How often the wait looks at the output thread.
+constexpr std::chrono::milliseconds kOutputCheck{200};
+// A connection not made within this long has failed, as a blocking one would have.
+constexpr std::chrono::seconds kConnectTime{60};
+
+// One source's connection, across reconnections.
+struct Link {
+  enum class State { kWaiting, kConnecting, kFollowing, kEnded };
+  const Source* source = nullptr;
+  std::string label;  // "" with one source, else "NAME: "
+  Sink* output = nullptr;
+  sockaddr_in address{};
+  State state = State::kWaiting;
+  int fd = -1;
+  Clock::time_point due;  // waiting: when to connect; connecting: when to give up
+  int delay_seconds = kFirstRetrySeconds;
+  std::unique_ptr<Session> session;
+  bool at_line_start = true;  // across connections: the next byte starts a line
+  bool merged_lines = false;  // its lines go to standard output beside other sources
+  int status = 0;             // once ended
+};
+
+std::string describe(const sockaddr_in& address) {
+  char text[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+bool resolve_host(Link& link) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;  // the daemon listens on IPv4 only
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string& host = link.source->host;
+  const int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (status != 0) {
+    const char* why = status == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(status);
+    say(link.label, "unknown host '%s': %s\n", host.c_str(), why);
+    return false;
+  }
+  std::memcpy(&link.address, found->ai_addr, sizeof link.address);
+  link.address.sin_port = htons(link.source->settings.port);
+  freeaddrinfo(found);
+  return true;
+}
+
+// The daemon sends nothing while its log is quiet, so only keepalive probes notice a daemon
+// host that vanished without closing the connection.
+void enable_keepalive(int fd) {
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+#ifdef TCP_KEEPIDLE
+  int idle_seconds = 60;
+  int interval_seconds = 10;
+  int probes = 6;
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_seconds, sizeof idle_seconds);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_seconds, sizeof interval_seconds);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#endif
+}
+
+// Closes with a reset rather than an orderly close. The daemon sets no address-reuse option, so
+// an orderly close after it went away would leave its side of the connection waiting, and its
+// port taken, for a minute after a restart; a reset frees the port at once.
+void close_abortively(int fd) {
+  linger abort_on_close{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  close(fd);
+}
+
+int exit_status_of(SessionEnd end) {
+  switch (end) {
+    case SessionEnd::kRefused:
+      return kExitRefused;
+    case SessionEnd::kLoginUnread:
+      return kExitLoginUnread;
+    case SessionEnd::kOutputFailed:
+      return kExitOutputFailed;
+    case SessionEnd::kGone:
+      break;
+  }
+  return kExitDaemonGone;
+}
+
+// Of the sources' statuses, the worst is the viewer's: a daemon gone is the ordinary end.
+int worst_status(const std::vector<Link>& links) {
+  constexpr int kMildestFirst[] = {kExitDaemonGone, kExitNoConnection, kExitRefused,
+                                   kExitLoginUnread, kExitOutputFailed};
+  const auto rank = [&](int status) { return std::ranges::find(kMildestFirst, status) - kMildestFirst; };
+  int worst = kExitDaemonGone;
+  for (const Link& link : links) {
+    if (rank(link.status) > rank(worst)) worst = link.status;
+  }
+  return worst;
+}
+
+void end_link(Link& link, int status) {
+  link.state = Link::State::kEnded;
+  link.status = status;
+}
+
+void retry_later(Link& link, const ViewerOptions& options, int status) {
+  if (!options.reconnect) return end_link(link, status);
+  say(link.label, "reconnecting in %d s\n", link.delay_seconds);
+  link.state = Link::State::kWaiting;
+  link.due = Clock::now() + std::chrono::seconds(link.delay_seconds);
+  link.delay_seconds = std::min(link.delay_seconds * 2, kLastRetrySeconds);
+}
+
+void connect_failed(Link& link, const ViewerOptions& options, const char* what, int error) {
+  say(link.label, "%s: %s\n", what, std::strerror(error));
+  if (link.fd >= 0) close(link.fd);
+  link.fd = -1;
+  retry_later(link, options, kExitNoConnection);
+}
+
+void end_session(Link& link, const ViewerOptions& options, SessionEnd end) {
+  close_abortively(link.fd);
+  link.fd = -1;
+  link.output->connection_changed(false);
+  const bool worked = link.session->worked;
+  link.session.reset();
+  if (end != SessionEnd::kGone) return end_link(link, exit_status_of(end));
+  if (worked) link.delay_seconds = kFirstRetrySeconds;
+  retry_later(link, options, exit_status_of(end));
+}
+
+void connected(Link& link, const ViewerOptions& options) {
+  fcntl(link.fd, F_SETFL, fcntl(link.fd, F_GETFL) & ~O_NONBLOCK);
+  enable_keepalive(link.fd);
+  say(link.label, "connected to %s\n", describe(link.address).c_str());
+  link.session = std::make_unique<Session>();
+  Session& session = *link.session;
+  session.fd = link.fd;
+  session.settings = &link.source->settings;
+  session.output = link.output;
+  session.label = link.label;
+  // Several sources in a terminal have their lines stamped as they are put together.
+  session.timestamps = options.timestamps && !link.merged_lines;
+  session.at_line_start = &link.at_line_start;
+  link.output->connection_changed(true);
+  link.state = Link::State::kFollowing;
+  if (!start_session(session)) end_session(link, options, SessionEnd::kGone);
+}
+
+// Connects without waiting for the connection to be made: the poll says when it is.
+void begin_connect(Link& link, const ViewerOptions& options) {
+  link.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (link.fd < 0) return connect_failed(link, options, "socket", errno);
+  if (connect(link.fd, reinterpret_cast<const sockaddr*>(&link.address), sizeof link.address) ==
+      0) {
+    return connected(link, options);
+  }
+  if (errno != EINPROGRESS) {
+    const int error = errno;
+    return connect_failed(link, options, ("connect to " + describe(link.address)).c_str(), error);
+  }
+  link.state = Link::State::kConnecting;
+  link.due = Clock::now() + kConnectTime;
+}
+
+void finish_connect(Link& link, const ViewerOptions& options, bool ready) {
+  int error = ETIMEDOUT;
+  socklen_t size = sizeof error;
+  if (ready && getsockopt(link.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+  if (ready && error == 0) return connected(link, options);
+  if (!ready && Clock::now() < link.due) return;
+  connect_failed(link, options, ("connect to " + describe(link.address)).c_str(), error);
+}
+
+void step(Link& link, const ViewerOptions& options, short revents,
+          std::vector<std::uint8_t>& buffer) {
+  switch (link.state) {
+    case Link::State::kWaiting:
+      if (Clock::now() >= link.due) begin_connect(link, options);
+      return;
+    case Link::State::kConnecting:
+      return finish_connect(link, options, revents != 0);
+    case Link::State::kFollowing:
+      break;
+    case Link::State::kEnded:
+      return;
+  }
+  Session& session = *link.session;
+  const std::optional<SessionEnd> end = (revents & (POLLIN | POLLERR | POLLHUP)) != 0
+                                            ? take_receive(session, buffer)
+                                            : take_deadlines(session);
+  if (end) end_session(link, options, *end);
+}
+
+std::optional<Clock::time_point> due_of(const Link& link) {
+  if (link.state == Link::State::kFollowing) return next_deadline(*link.session);
+  if (link.state == Link::State::kEnded) return std::nullopt;
+  return link.due;
+}
+
+short events_of(const Link& link) {
+  if (link.state == Link::State::kConnecting) return POLLOUT;
+  return link.state == Link::State::kFollowing ? POLLIN : 0;
+}
+
+// When standard output's reader goes away, the viewer ends as a write to a closed pipe ends it,
+// even while the log is quiet.
+[[noreturn]] void end_as_closed_pipe() {
+  std::signal(SIGPIPE, SIG_DFL);
+  std::raise(SIGPIPE);
+  // cppcheck-suppress unreachableCode ; raise returns where SIGPIPE is blocked
+  std::_Exit(kExitOutputFailed);
+}
+
+int milliseconds_until(Clock::time_point when) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now());
+  return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+}
+
+// Waits for every source, its connection and its deadlines, and for standard output.
+int run_links(std::vector<Link>& links, Outputs& outputs, const ViewerOptions& options) {
+  std::vector<std::uint8_t> buffer(kMaxBlock);
+  std::vector<pollfd> ready(links.size() + 1);
+  const bool watch_output = outputs.source(0).is_standard_output();
+  for (;;) {
+    if (std::ranges::all_of(links, [](const Link& l) { return l.state == Link::State::kEnded; })) {
+      return worst_status(links);
+    }
+    Clock::time_point wake = Clock::now() + kOutputCheck;
+    if (const auto next = outputs.take_waiting(Clock::now())) wake = std::min(wake, *next);
+    for (std::size_t i = 0; i < links.size(); ++i) {
+      ready[i] = {links[i].fd, events_of(links[i]), 0};
+      if (const auto due = due_of(links[i])) wake = std::min(wake, *due);
+    }
+    ready.back() = {watch_output ? STDOUT_FILENO : -1, 0, 0};
+    if (poll(ready.data(), ready.size(), milliseconds_until(wake)) < 0 && errno != EINTR) {
+      say("", "poll: %s\n", std::strerror(errno));
+      return kExitDaemonGone;
+    }
+    if ((ready.back().revents & (POLLERR | POLLHUP)) != 0) end_as_closed_pipe();
+    if (outputs.source(0).failed()) return kExitOutputFailed;
+    for (std::size_t i = 0; i < links.size(); ++i) step(links[i], options, ready[i].revents, buffer);
+  }
+}
+
+std::unique_ptr<Outputs> open_outputs(const ViewerOptions& options) {
+  std::vector<std::string> names;
+  for (const Source& source : options.sources) names.push_back(source.name);
+  if (options.web.port != 0) {
+#ifdef VANTREL_WEB
+    return web::start_web_output(options.web, names);
+#else
+    say("", "this build has no --web: build it with libboost-dev\n");
+    return nullptr;
+#endif
+  }
+  if (names.size() == 1) {
+    return std::make_unique<SingleOutput>(std::make_unique<OutputQueue>(STDOUT_FILENO, kOutputLimit));
+  }
+  const char* no_colour = std::getenv("NO_COLOR");
+  const bool colour = isatty(STDOUT_FILENO) == 1 && (no_colour == nullptr || *no_colour == '\0');
+  return open_merged_output(names, colour, options.timestamps);
+}
+
+}  // namespace
+
+int run_viewer(const ViewerOptions& options) {
+  const bool several = options.sources.size() > 1;
+  std::vector<Link> links(options.sources.size());
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    links[i].source = &options.sources[i];
+    if (several) links[i].label = options.sources[i].name + ": ";
+    if (!resolve_host(links[i])) end_link(links[i], kExitNoConnection);
+  }
+  if (!several && links[0].state == Link::State::kEnded) return kExitNoConnection;
+  std::unique_ptr<Outputs> outputs = open_outputs(options);
+  if (!outputs) return options.web.port > 0 ? kExitNoConnection : kExitBadSetup;
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    links[i].output = &outputs->source(i);
+    links[i].merged_lines = several && options.web.port == 0;
+  }
+  return run_links(links, *outputs, options);
+}
+
+}  // namespace vantrel::viewer
