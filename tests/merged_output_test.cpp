@@ -45,7 +45,8 @@ TEST(MergedOutput, EveryByteOfEverySourceComesOutOnceInWholeLinesBehindItsName) 
       }
     }
     now += kPartialLineWait;
-    for (std::size_t i = 0; i < names.size(); ++i) take_waiting_line(splitters[i], now, take_into(i));
+    for (std::size_t i = 0; i < names.size(); ++i)
+      take_waiting_line(splitters[i], now, take_into(i));
 
     // Take the output apart again: each line must start with a source's name.
     std::vector<std::string> received(names.size());

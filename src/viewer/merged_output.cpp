@@ -29,10 +29,9 @@ class SourceLines : public Sink {
 
   std::size_t push(const std::uint8_t* data, std::size_t size) override {
     std::string lines;
-    split_lines(splitter_, std::string_view(reinterpret_cast<const char*>(data), size),
-                Clock::now(), [&](std::string_view line, Clock::time_point since) {
-                  add_line(lines, line, since);
-                });
+    split_lines(
+        splitter_, std::string_view(reinterpret_cast<const char*>(data), size), Clock::now(),
+        [&](std::string_view line, Clock::time_point since) { add_line(lines, line, since); });
     return write(lines);
   }
   bool failed() override { return queue_.failed(); }
@@ -78,8 +77,8 @@ class MergedOutput : public Outputs {
     std::size_t width = 0;
     for (const std::string& name : names) width = std::max(width, name.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
-      sources_.push_back(
-          std::make_unique<SourceLines>(queue_, line_prefix(names[i], width, i, colour), timestamps));
+      sources_.push_back(std::make_unique<SourceLines>(
+          queue_, line_prefix(names[i], width, i, colour), timestamps));
     }
   }
 
@@ -90,8 +89,8 @@ class MergedOutput : public Outputs {
 
   std::optional<Clock::time_point> take_waiting(Clock::time_point now) override {
     std::optional<Clock::time_point> next;
-    for (const auto& source : sources_) {
-      const auto due = source->take_waiting(now);
+    for (const auto& lines : sources_) {
+      const auto due = lines->take_waiting(now);
       if (due && (!next || *due < *next)) next = due;
     }
     return next;

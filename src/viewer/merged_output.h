@@ -69,7 +69,6 @@ std::unique_ptr<Outputs> open_merged_output(const std::vector<std::string>& name
                                             bool timestamps);
 
 // The prefix before each line of source `index`: its name padded to `width`, then " | ".
-std::string line_prefix(const std::string& name, std::size_t width, std::size_t index,
-                        bool colour);
+std::string line_prefix(const std::string& name, std::size_t width, std::size_t index, bool colour);
 
 }  // namespace vantrel::viewer

@@ -173,7 +173,8 @@ void take_viewer_entry(const char* name, const char* value, void* context) {
   } else if (entry == "name") {
     reading.name = value;
   } else if (entry.starts_with("web_") && !reading.first) {
-    if (!reading.problem) reading.problem = entry + ": the page's entries belong in the first -c file";
+    if (!reading.problem)
+      reading.problem = entry + ": the page's entries belong in the first -c file";
   } else {
     std::optional<std::string> problem;
     web::apply_web_entry(name, value, reading.options->web, problem);
@@ -227,8 +228,9 @@ bool has_key(const Source& source, const std::string& path) {
 // A name goes into the page's URL as it is: letters, digits and - . _ ~ only.
 bool is_safe_name(const std::string& name) {
   if (name.empty() || name.size() > kLongestName || name == "." || name == "..") return false;
-  return name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
-                                "-._~") == std::string::npos;
+  return name.find_first_not_of(
+             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+             "-._~") == std::string::npos;
 }
 
 bool has_usable_name(const ViewerOptions& options, std::size_t index, const std::string& path) {

@@ -1,3 +1,5 @@
+#include "viewer/session.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -23,7 +25,6 @@
 #include <vector>
 
 #include "codec/frame.h"
-#include "viewer/session.h"
 
 namespace vantrel::viewer {
 
@@ -73,9 +74,8 @@ void write_out(Session& session, std::string_view bytes) {
       session.output->push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   if (dropped > 0) session.output->dropped(dropped);
   if (dropped == 0 && session.output_dropped > 0) {
-    say(session.label,
-                 "standard output was blocked; dropped %zu bytes of the log\n",
-                 session.output_dropped);
+    say(session.label, "standard output was blocked; dropped %zu bytes of the log\n",
+        session.output_dropped);
     session.output_dropped = 0;
   }
   session.output_dropped += dropped;
@@ -107,8 +107,8 @@ bool is_echoed_login(const Session& session, std::string_view payload) {
 
 SessionEnd key_differs(const Session& session) {
   say(session.label,
-               "what the daemon sends does not read under the key; most likely the "
-               "key differs from the daemon's\n");
+      "what the daemon sends does not read under the key; most likely the "
+      "key differs from the daemon's\n");
   return SessionEnd::kLoginUnread;
 }
 
@@ -129,8 +129,8 @@ std::optional<SessionEnd> take_payload(Session& session, const Payload& payload,
       session.lengths = grant;
       if (!grant) session.since_login = {};
       say(session.label, "logged in; following %.*s\n",
-                   static_cast<int>(text.size() - kAcceptedPrefix.size()),
-                   text.data() + kAcceptedPrefix.size());
+          static_cast<int>(text.size() - kAcceptedPrefix.size()),
+          text.data() + kAcceptedPrefix.size());
       session.output->following(std::string(text.substr(kAcceptedPrefix.size())));
       return std::nullopt;
     }
@@ -170,7 +170,7 @@ void note_held_bytes(Session& session) {
       held ? std::optional(now + std::chrono::milliseconds(kQuietMilliseconds)) : std::nullopt;
   if (session.assembly.held > 0 && session.assembly.held != session.reported_held) {
     say(session.label, "%zu bytes received form no whole frame yet; holding them\n",
-                 session.assembly.held);
+        session.assembly.held);
   }
   session.reported_held = session.assembly.held;
   if (!session.unconfirmed.empty()) {
@@ -193,8 +193,8 @@ std::optional<SessionEnd> take_lengths(Session& session, const std::uint8_t* dat
   }
   if (!reader.malformed) return std::nullopt;
   say(session.label,
-               "the daemon sent a length that no frame has; the stream "
-               "cannot be read on\n");
+      "the daemon sent a length that no frame has; the stream "
+      "cannot be read on\n");
   return SessionEnd::kGone;
 }
 
@@ -217,14 +217,13 @@ std::optional<SessionEnd> take_written(Session& session) {
   const FrameAssembly& assembly = session.assembly;
   if (assembly.dropped > 0) {
     if (!session.key_confirmed) return key_differs(session);
-    say(session.label, "dropped %zu bytes that formed no frame\n",
-                 assembly.dropped);
+    say(session.label, "dropped %zu bytes that formed no frame\n", assembly.dropped);
   }
   if (assembly.tied > 0) {
     say(session.label,
-                 "%zu bytes could be cut into frames in more than one way (not "
-                 "text?); kept the likeliest reading\n",
-                 assembly.tied);
+        "%zu bytes could be cut into frames in more than one way (not "
+        "text?); kept the likeliest reading\n",
+        assembly.tied);
   }
   for (const Payload& payload : assembly.payloads) {
     session.worked = true;
@@ -255,12 +254,13 @@ std::optional<SessionEnd> take_deadlines(Session& session) {
     take_quiet(session.assembly);
     if (auto end = take_written(session)) return end;
   }
-  if (session.unread_since && now >= *session.unread_since + kUnreadLimit) return key_differs(session);
+  if (session.unread_since && now >= *session.unread_since + kUnreadLimit)
+    return key_differs(session);
   if (session.awaiting_reply && now >= session.reply_deadline) {
     say(session.label,
-                 "no answer to the login within %d s; does the key match the "
-                 "daemon's?\n",
-                 kLoginReplySeconds);
+        "no answer to the login within %d s; does the key match the "
+        "daemon's?\n",
+        kLoginReplySeconds);
     return SessionEnd::kLoginUnread;
   }
   return std::nullopt;
@@ -316,8 +316,8 @@ std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_
   return std::nullopt;
 }
 
-
-void say(const std::string& label, const char* format, ...) {
+// C's variadic form, so that the compiler checks each format against its arguments.
+void say(const std::string& label, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   std::string line = "vantrel-view: " + label + format;
   va_list arguments;
   va_start(arguments, format);

@@ -119,7 +119,9 @@ int exit_status_of(SessionEnd end) {
 int worst_status(const std::vector<Link>& links) {
   constexpr int kMildestFirst[] = {kExitDaemonGone, kExitNoConnection, kExitRefused,
                                    kExitLoginUnread, kExitOutputFailed};
-  const auto rank = [&](int status) { return std::ranges::find(kMildestFirst, status) - kMildestFirst; };
+  const auto rank = [&](int status) {
+    return std::ranges::find(kMildestFirst, status) - kMildestFirst;
+  };
   int worst = kExitDaemonGone;
   for (const Link& link : links) {
     if (rank(link.status) > rank(worst)) worst = link.status;
@@ -268,13 +270,14 @@ int run_links(std::vector<Link>& links, Outputs& outputs, const ViewerOptions& o
     }
     if ((ready.back().revents & (POLLERR | POLLHUP)) != 0) end_as_closed_pipe();
     if (outputs.source(0).failed()) return kExitOutputFailed;
-    for (std::size_t i = 0; i < links.size(); ++i) step(links[i], options, ready[i].revents, buffer);
+    for (std::size_t i = 0; i < links.size(); ++i)
+      step(links[i], options, ready[i].revents, buffer);
   }
 }
 
 std::unique_ptr<Outputs> open_outputs(const ViewerOptions& options) {
-  std::vector<std::string> names;
-  for (const Source& source : options.sources) names.push_back(source.name);
+  std::vector<std::string> names(options.sources.size());
+  std::ranges::transform(options.sources, names.begin(), &Source::name);
   if (options.web.port != 0) {
 #ifdef VANTREL_WEB
     return web::start_web_output(options.web, names);
@@ -284,7 +287,8 @@ std::unique_ptr<Outputs> open_outputs(const ViewerOptions& options) {
 #endif
   }
   if (names.size() == 1) {
-    return std::make_unique<SingleOutput>(std::make_unique<OutputQueue>(STDOUT_FILENO, kOutputLimit));
+    return std::make_unique<SingleOutput>(
+        std::make_unique<OutputQueue>(STDOUT_FILENO, kOutputLimit));
   }
   const char* no_colour = std::getenv("NO_COLOR");
   const bool colour = isatty(STDOUT_FILENO) == 1 && (no_colour == nullptr || *no_colour == '\0');

@@ -120,7 +120,7 @@ constexpr std::size_t kMergedRingBytes = std::size_t{8} << 20;
 struct Shared {
   std::mutex lock;
   std::vector<std::unique_ptr<SourceState>> sources;
-  Channel merged;  // with several sources: all their lines in arrival order
+  Channel merged;                    // with several sources: all their lines in arrival order
   std::uint64_t status_version = 1;  // moves on with every change of a status
   std::uint64_t lines_told = 0;      // the line counts' sum in the last status
 
@@ -131,8 +131,8 @@ struct Shared {
       const SourceStatus& status = sources[0]->status;
       return status_event(status.connected, status.file, status.dropped);
     }
-    std::vector<SourceStatus> all;
-    for (const auto& source : sources) all.push_back(source->status);
+    std::vector<SourceStatus> all(sources.size());
+    std::ranges::transform(sources, all.begin(), [](const auto& state) { return state->status; });
     return sources_event(all);
   }
 
@@ -373,17 +373,15 @@ class SourceSink : public viewer::Sink {
 
 class WebServer : public viewer::Outputs {
  public:
-  WebServer(const WebOptions& options, const std::vector<std::string>& names)
-      : options_(options) {
-    const std::size_t ring = names.size() == 1
-                                 ? kRingBytes
-                                 : std::clamp(kSourceRingsBytes / names.size(), kSmallestRing,
-                                              kRingBytes);
+  WebServer(const WebOptions& options, const std::vector<std::string>& names) : options_(options) {
+    const std::size_t ring =
+        names.size() == 1 ? kRingBytes
+                          : std::clamp(kSourceRingsBytes / names.size(), kSmallestRing, kRingBytes);
     for (std::size_t i = 0; i < names.size(); ++i) {
-      auto source = std::make_unique<SourceState>();
-      source->status.name = names[i];
-      source->channel.ring.capacity = ring;
-      shared_.sources.push_back(std::move(source));
+      auto state = std::make_unique<SourceState>();
+      state->status.name = names[i];
+      state->channel.ring.capacity = ring;
+      shared_.sources.push_back(std::move(state));
       sinks_.push_back(std::make_unique<SourceSink>(*this, i));
     }
     shared_.merged.ring.capacity = kMergedRingBytes;
@@ -431,14 +429,13 @@ class WebServer : public viewer::Outputs {
   std::size_t push(std::size_t index, const std::uint8_t* data, std::size_t size) {
     {
       const std::lock_guard<std::mutex> hold(shared_.lock);
-      SourceState& source = *shared_.sources[index];
-      append_to_ring(source.channel.ring, data, size);
-      source.status.lines += static_cast<std::uint64_t>(std::count(data, data + size, '\n'));
+      SourceState& state = *shared_.sources[index];
+      append_to_ring(state.channel.ring, data, size);
+      state.status.lines += static_cast<std::uint64_t>(std::count(data, data + size, '\n'));
       if (shared_.several()) {
-        viewer::split_lines(source.splitter,
+        viewer::split_lines(state.splitter,
                             std::string_view(reinterpret_cast<const char*>(data), size),
-                            Clock::now(),
-                            [&](std::string_view line, Clock::time_point) {
+                            Clock::now(), [&](std::string_view line, Clock::time_point) {
                               shared_.add_merged_line(index, line);
                             });
       }
@@ -473,8 +470,8 @@ class WebServer : public viewer::Outputs {
   Channel* channel_for(const std::string& path) {
     if (path == "events") return shared_.several() ? &shared_.merged : &shared_.sources[0]->channel;
     if (!shared_.several() || !path.starts_with("events/")) return nullptr;
-    for (const auto& source : shared_.sources) {
-      if (path.compare(7, std::string::npos, source->status.name) == 0) return &source->channel;
+    for (const auto& state : shared_.sources) {
+      if (path.compare(7, std::string::npos, state->status.name) == 0) return &state->channel;
     }
     return nullptr;
   }
@@ -549,11 +546,11 @@ class WebServer : public viewer::Outputs {
     std::uint64_t lines = 0;
     const std::uint64_t merged_end = shared_.merged.ring.end;
     for (std::size_t i = 0; i < shared_.sources.size(); ++i) {
-      SourceState& source = *shared_.sources[i];
-      viewer::take_waiting_line(source.splitter, now, [&](std::string_view line, Clock::time_point) {
+      SourceState& state = *shared_.sources[i];
+      viewer::take_waiting_line(state.splitter, now, [&](std::string_view line, Clock::time_point) {
         shared_.add_merged_line(i, line);
       });
-      lines += source.status.lines;
+      lines += state.status.lines;
     }
     const bool told = lines != shared_.lines_told;
     if (told) {
@@ -670,8 +667,7 @@ void Request<Transport>::answer() {
     std::optional<std::uint64_t> last_event_id;
     const auto header = request.find("Last-Event-ID");
     if (header != request.end()) last_event_id = parse_event_id(std::string(header->value()));
-    return server_.open_stream(std::move(transport_), std::move(context_), *channel,
-                               last_event_id);
+    return server_.open_stream(std::move(transport_), std::move(context_), *channel, last_event_id);
   }
   reply(http::status::not_found, "text/plain", "not found\n");
 }
