@@ -18,7 +18,7 @@ namespace vantrel::viewer {
 inline constexpr std::chrono::seconds kPartialLineWait{2};
 // A line longer than this is written as it is, without waiting for its end: a stream without
 // newlines must not hold memory without bound.
-inline constexpr std::size_t kLongestLine = std::size_t{1} << 20;
+inline constexpr std::size_t kLongestLine = std::size_t{256} << 10;
 
 // One source's unfinished line.
 struct LineSplitter {

@@ -94,12 +94,15 @@ struct EncodedEvents {
   std::uint64_t end = 0;  // the position after them
   std::shared_ptr<const std::string> text;
 };
+// Encodings kept, shared out among the channels so that many channels cost no more in all.
 constexpr std::size_t kEncodedKept = 256;
+constexpr std::size_t kFewestEncodedKept = 8;
 
 // A stream browsers can follow: its ring, and the events once made of it.
 struct Channel {
   StreamRing ring;
   std::map<std::uint64_t, EncodedEvents> encoded;  // the server's thread's alone
+  std::size_t encoded_kept = kEncodedKept;
   bool lines = false;  // merged: whole lines, each behind its source's number
 };
 
@@ -115,6 +118,12 @@ struct SourceState {
 constexpr std::size_t kSourceRingsBytes = std::size_t{32} << 20;
 constexpr std::size_t kSmallestRing = std::size_t{256} << 10;
 constexpr std::size_t kMergedRingBytes = std::size_t{8} << 20;
+constexpr std::size_t kMergedNumberBase = 0x80;
+
+// With several sources, each channel's share: theirs and the merged one's.
+std::size_t share_of_encodings(std::size_t sources) {
+  return std::max(kEncodedKept / (sources + 1), kFewestEncodedKept);
+}
 
 // What the connections to the daemons and the server's thread share.
 struct Shared {
@@ -137,8 +146,9 @@ struct Shared {
   }
 
   // A line of source `index` in the merged channel: the source's number, the line, a newline.
+  // The number is 0x80 plus the index, never a newline, so that a line end is always one.
   void add_merged_line(std::size_t index, std::string_view line) {
-    const auto number = static_cast<std::uint8_t>(index);
+    const auto number = static_cast<std::uint8_t>(kMergedNumberBase + index);
     append_to_ring(merged.ring, &number, 1);
     append_to_ring(merged.ring, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
     append_to_ring(merged.ring, reinterpret_cast<const std::uint8_t*>("\n"), 1);
@@ -222,7 +232,7 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
     auto text = std::make_shared<const std::string>(
         next_events(channel_.ring, position_, kWriteBytes, channel_.lines));
     if (text->empty()) return nullptr;
-    if (encoded.size() >= kEncodedKept) encoded.erase(encoded.begin());
+    if (encoded.size() >= channel_.encoded_kept) encoded.erase(encoded.begin());
     encoded[from] = EncodedEvents{position_, text};
     return text;
   }
@@ -381,10 +391,12 @@ class WebServer : public viewer::Outputs {
       auto state = std::make_unique<SourceState>();
       state->status.name = names[i];
       state->channel.ring.capacity = ring;
+      if (names.size() > 1) state->channel.encoded_kept = share_of_encodings(names.size());
       shared_.sources.push_back(std::move(state));
       sinks_.push_back(std::make_unique<SourceSink>(*this, i));
     }
     shared_.merged.ring.capacity = kMergedRingBytes;
+    shared_.merged.encoded_kept = share_of_encodings(names.size());
     shared_.merged.lines = true;
   }
 

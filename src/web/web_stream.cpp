@@ -56,11 +56,11 @@ std::uint64_t ring_begin(const StreamRing& ring) {
 }
 
 void append_to_ring(StreamRing& ring, const std::uint8_t* data, std::size_t size) {
-  if (ring.bytes.size() != ring.capacity) ring.bytes.assign(ring.capacity, 0);
+  if (!ring.bytes) ring.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(ring.capacity);
   for (std::size_t i = 0; i < size;) {
     const auto at = static_cast<std::size_t>(ring.end % ring.capacity);
     const std::size_t run = std::min(size - i, ring.capacity - at);
-    std::copy(data + i, data + i + run, ring.bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    std::copy(data + i, data + i + run, ring.bytes.get() + at);
     i += run;
     ring.end += run;
   }

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,7 +25,9 @@ inline constexpr std::size_t kEventBytes = std::size_t{64} << 10;
 
 struct StreamRing {
   std::size_t capacity = kRingBytes;
-  std::vector<std::uint8_t> bytes;  // circular: position p lies at p % capacity
+  // Circular: position p lies at p % capacity. Left unwritten until the stream reaches it, so
+  // that a ring costs memory only as far as it is filled.
+  std::unique_ptr<std::uint8_t[]> bytes;
   std::uint64_t end = 0;            // the position after the newest byte
 };
 
