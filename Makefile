@@ -29,7 +29,7 @@ RUN_DIR = $(BUILD)/run
 
 .PHONY: all build programs run demo install uninstall test test-asan lint fuzz soak fanout pace \
         deb package-test \
-        viewer-scenarios web-bench bench clean
+        viewer-scenarios web-bench sources-bench bench clean
 
 all: build
 
@@ -146,6 +146,10 @@ viewer-scenarios: programs
 # 20 event-stream clients on one vantrel-view --web while the log grows by 2 MB/s.
 web-bench: build
 	python3 bench/web_bench.py $(BUILD) $(WEB_BENCH_ARGS)
+
+# Several logs in one viewer against one: 16 daemons at 500 lines/s each.
+sources-bench: build
+	python3 bench/sources.py $(BUILD) $(SOURCES_BENCH_ARGS)
 
 bench: build
 	$(BUILD)/bench/frame_bench
