@@ -28,7 +28,7 @@ struct StreamRing {
   // Circular: position p lies at p % capacity. Left unwritten until the stream reaches it, so
   // that a ring costs memory only as far as it is filled.
   std::unique_ptr<std::uint8_t[]> bytes;
-  std::uint64_t end = 0;            // the position after the newest byte
+  std::uint64_t end = 0;  // the position after the newest byte
 };
 
 // The oldest position the ring still holds.
