@@ -74,6 +74,7 @@ class EventReader(threading.Thread):
         self.sock = request(port, False, b"/events", b"Accept: text/event-stream\r\n")
         self.merged, self.lines, self.bytes, self.stop = merged, {}, 0, False
         self.partial = b""
+        self.closed = False  # the viewer closed the stream: it fell more than the ring behind
 
     def take_log(self, payload):
         self.bytes += len(payload)
@@ -92,12 +93,16 @@ class EventReader(threading.Thread):
                     continue
                 data = self.sock.recv(1 << 20)
                 if not data:
+                    self.closed = True
                     return
                 pending += data
-                while b"\n\n" in pending:
-                    event, pending = pending.split(b"\n\n", 1)
-                    if b"event: log" in event:
+                at = 0
+                while (end := pending.find(b"\n\n", at)) >= 0:
+                    event = pending[at:end]
+                    at = end + 2
+                    if event.startswith(b"event: log"):
                         self.take_log(base64.b64decode(event[event.find(b"data: ") + 6:]))
+                pending = pending[at:]
 
 
 def lost_lines(by_source, sources, written):
@@ -152,6 +157,8 @@ def run_case(build, folder, sources, rate, seconds, page):
         delivered = reader.bytes if page else os.path.getsize(out_path)
         peak = memory_kib(viewer.pid, "VmHWM")
         by_source = reader.lines if page else terminal_lines(out_path, sources == 1)
+        if reader and reader.closed:
+            print("the viewer closed the page's stream: the reader fell behind")
         return {"lost": lost_lines(by_source, sources, written), "lines": written * sources,
                 "cpu_per_mib": cpu / (delivered / 2**20), "cpu": cpu, "peak_mib": peak / 1024,
                 "mib": delivered / 2**20}

@@ -256,13 +256,14 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
                       });
   }
 
-  // A browser sends nothing on its event stream: a read that ends is the browser leaving.
+  // A browser sends nothing on its event stream: anything to read (the end, a reset, TLS's
+  // closing alert) is the browser leaving. The wait is on the socket itself, beside the stream:
+  // a read pending on the stream would take the write's time limit as its own and end every
+  // stream that limit after it began.
   void notice_leaving() {
-    transport_.async_read_some(asio::buffer(scratch_), [self = this->shared_from_this()](
-                                                           beast::error_code error, std::size_t) {
-      if (error) return self->end();
-      self->notice_leaving();
-    });
+    socket_of(transport_)
+        .async_wait(tcp::socket::wait_read,
+                    [self = this->shared_from_this()](beast::error_code) { self->end(); });
   }
 
   void end() {
@@ -283,7 +284,6 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
   std::uint64_t status_sent_ = 0;
   std::string out_;                            // the header, a status or a comment
   std::shared_ptr<const std::string> events_;  // log events, shared with other browsers
-  std::array<char, 64> scratch_{};
   Clock::time_point last_write_{};
   bool writing_ = false;
   bool sent_any_ = false;
