@@ -13,13 +13,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What the viewer queues while its standard output is blocked.
-constexpr std::size_t kMergedOutputLimit = std::size_t{64} << 20;
 // Foreground colours for the names, in turn: red, green, yellow, blue, magenta, cyan, then
 // their bright forms.
 constexpr int kNameColours[] = {31, 32, 33, 34, 35, 36, 91, 92, 93, 94, 95, 96};
-
-class MergedOutput;
 
 // One source's lines into the shared queue.
 class SourceLines : public Sink {
@@ -73,7 +69,7 @@ class SourceLines : public Sink {
 class MergedOutput : public Outputs {
  public:
   MergedOutput(const std::vector<std::string>& names, bool colour, bool timestamps)
-      : queue_(STDOUT_FILENO, kMergedOutputLimit) {
+      : queue_(STDOUT_FILENO, kOutputLimit) {
     std::size_t width = 0;
     for (const std::string& name : names) width = std::max(width, name.size());
     for (std::size_t i = 0; i < names.size(); ++i) {

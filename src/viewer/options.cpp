@@ -225,17 +225,10 @@ bool has_key(const Source& source, const std::string& path) {
   return false;
 }
 
-// A name goes into the page's URL as it is: letters, digits and - . _ ~ only.
-bool is_safe_name(const std::string& name) {
-  if (name.empty() || name.size() > kLongestName || name == "." || name == "..") return false;
-  return name.find_first_not_of(
-             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
-             "-._~") == std::string::npos;
-}
-
 bool has_usable_name(const ViewerOptions& options, std::size_t index, const std::string& path) {
   const std::string& name = options.sources[index].name;
-  if (!is_safe_name(name)) {
+  // A name goes into the page's URL as it is.
+  if (name.size() > kLongestName || !web::is_path_segment(name)) {
     std::fprintf(stderr,
                  "vantrel-view: '%s': the source name '%s' must be 1 to %zu letters, digits and "
                  "- . _ ~; set one with name = \"...\"\n",

@@ -16,6 +16,9 @@
 
 namespace vantrel::viewer {
 
+// What the viewer queues while its standard output is blocked.
+inline constexpr std::size_t kOutputLimit = std::size_t{64} << 20;
+
 class OutputQueue : public Sink {
  public:
   OutputQueue(int fd, std::size_t limit);

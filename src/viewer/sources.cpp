@@ -29,8 +29,6 @@ namespace vantrel::viewer {
 
 namespace {
 
-// What the viewer queues while its standard output is blocked.
-constexpr std::size_t kOutputLimit = std::size_t{64} << 20;
 // How often the wait looks at the output thread.
 constexpr std::chrono::milliseconds kOutputCheck{200};
 // A connection not made within this long has failed, as a blocking one would have.
@@ -49,7 +47,6 @@ struct Link {
   int delay_seconds = kFirstRetrySeconds;
   std::unique_ptr<Session> session;
   bool at_line_start = true;  // across connections: the next byte starts a line
-  bool merged_lines = false;  // its lines go to standard output beside other sources
   int status = 0;             // once ended
 };
 
@@ -129,6 +126,15 @@ int worst_status(const std::vector<Link>& links) {
   return worst;
 }
 
+// Several sources on standard output: their lines are put together there, behind names.
+bool merges_lines(const ViewerOptions& options) {
+  return options.sources.size() > 1 && options.web.port == 0;
+}
+
+bool all_ended(const std::vector<Link>& links) {
+  return std::ranges::all_of(links, [](const Link& l) { return l.state == Link::State::kEnded; });
+}
+
 void end_link(Link& link, int status) {
   link.state = Link::State::kEnded;
   link.status = status;
@@ -170,8 +176,8 @@ void connected(Link& link, const ViewerOptions& options) {
   session.settings = &link.source->settings;
   session.output = link.output;
   session.label = link.label;
-  // Several sources in a terminal have their lines stamped as they are put together.
-  session.timestamps = options.timestamps && !link.merged_lines;
+  // Several sources on standard output have their lines stamped as they are put together.
+  session.timestamps = options.timestamps && !merges_lines(options);
   session.at_line_start = &link.at_line_start;
   link.output->connection_changed(true);
   link.state = Link::State::kFollowing;
@@ -254,9 +260,7 @@ int run_links(std::vector<Link>& links, Outputs& outputs, const ViewerOptions& o
   std::vector<pollfd> ready(links.size() + 1);
   const bool watch_output = outputs.source(0).is_standard_output();
   for (;;) {
-    if (std::ranges::all_of(links, [](const Link& l) { return l.state == Link::State::kEnded; })) {
-      return worst_status(links);
-    }
+    if (all_ended(links)) return worst_status(links);
     Clock::time_point wake = Clock::now() + kOutputCheck;
     if (const auto next = outputs.take_waiting(Clock::now())) wake = std::min(wake, *next);
     for (std::size_t i = 0; i < links.size(); ++i) {
@@ -286,7 +290,7 @@ std::unique_ptr<Outputs> open_outputs(const ViewerOptions& options) {
     return nullptr;
 #endif
   }
-  if (names.size() == 1) {
+  if (!merges_lines(options)) {
     return std::make_unique<SingleOutput>(
         std::make_unique<OutputQueue>(STDOUT_FILENO, kOutputLimit));
   }
@@ -305,13 +309,10 @@ int run_viewer(const ViewerOptions& options) {
     if (several) links[i].label = options.sources[i].name + ": ";
     if (!resolve_host(links[i])) end_link(links[i], kExitNoConnection);
   }
-  if (!several && links[0].state == Link::State::kEnded) return kExitNoConnection;
+  if (all_ended(links)) return worst_status(links);  // no host could be found
   std::unique_ptr<Outputs> outputs = open_outputs(options);
   if (!outputs) return options.web.port > 0 ? kExitNoConnection : kExitBadSetup;
-  for (std::size_t i = 0; i < links.size(); ++i) {
-    links[i].output = &outputs->source(i);
-    links[i].merged_lines = several && options.web.port == 0;
-  }
+  for (std::size_t i = 0; i < links.size(); ++i) links[i].output = &outputs->source(i);
   return run_links(links, *outputs, options);
 }
 

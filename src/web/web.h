@@ -35,6 +35,10 @@ struct WebOptions {
 bool apply_web_entry(const char* name, const char* value, WebOptions& options,
                      std::optional<std::string>& problem);
 
+// Whether `text` can stand as one segment of a URL path as it is, unescaped: letters, digits
+// and - . _ ~, and not "." or "..".
+bool is_path_segment(const std::string& text);
+
 // A base path as --web-base takes it: "/" or "/PREFIX/", safe in a URL. Returns it with its
 // slashes, or nothing when it is not one.
 std::optional<std::string> normalize_base(const std::string& text);

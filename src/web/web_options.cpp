@@ -46,6 +46,11 @@ bool apply_web_entry(const char* name, const char* value, WebOptions& options,
   return true;
 }
 
+bool is_path_segment(const std::string& text) {
+  return !text.empty() && text != "." && text != ".." && text.find('/') == std::string::npos &&
+         std::all_of(text.begin(), text.end(), is_path_character);
+}
+
 std::optional<std::string> normalize_base(const std::string& text) {
   std::string base = text;
   if (base.empty() || base.front() != '/') base.insert(base.begin(), '/');
