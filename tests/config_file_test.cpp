@@ -151,7 +151,9 @@ TEST(ConfigValues, HistoryIsDecimalDigitsUpToOneFrameAndAddressesAreDottedIPv4) 
            {"", false, 0},
            {"12k", false, 0},
            {"99999999999999999999", false, 0}}) {
-    EXPECT_EQ(vantrel::settings::parse_history(text, bytes), valid) << text;
+    EXPECT_EQ(vantrel::settings::parse_byte_count(text, vantrel::settings::kMostHistory, bytes),
+              valid)
+        << text;
     if (valid) {
       EXPECT_EQ(bytes, value) << text;
     }

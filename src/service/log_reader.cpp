@@ -76,7 +76,7 @@ int read_current(ServiceState& state, const Settings& settings, std::int64_t siz
     growth = size;
   }
   if (growth == 0) return 0;
-  if (state.log_file < 0 && !open_kept_file(state, settings)) return -1;
+  if (!keep_log_file(state, settings)) return -1;
   return read_growth(state, settings, growth, size);
 }
 
@@ -119,6 +119,10 @@ int poll_present(ServiceState& state, const Settings& settings, const struct sta
 }
 
 }  // namespace
+
+bool keep_log_file(ServiceState& state, const Settings& settings) {
+  return state.log_file >= 0 || open_kept_file(state, settings);
+}
 
 int read_growth(ServiceState& state, const Settings& settings, std::int64_t growth,
                 std::int64_t size) {

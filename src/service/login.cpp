@@ -1,6 +1,8 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "codec/frame.h"
@@ -30,39 +32,53 @@ bool send_reply(ServiceState& state, const Settings& settings, int descriptor,
   return send_frame_or_drop(state, descriptor, frame_length);
 }
 
-// What the login asks for after the zero byte that ends its password: "framed", or nothing.
-bool asks_for_lengths(const std::uint8_t* text, std::size_t text_end) {
+// What the login asks for after the zero byte that ends its password: "framed", optionally
+// followed by a zero byte and a resume field that asks for positions.
+struct Request {
+  bool framed = false;
+  bool positions = false;
+  std::optional<codec::ResumeRequest> resume;  // no value: the field could not be read
+};
+
+Request read_request(const std::uint8_t* text, std::size_t text_end) {
   const std::string_view whole(reinterpret_cast<const char*>(text), text_end);
   const std::size_t zero = whole.find('\0', kPasswordStart);
-  return zero != std::string_view::npos && whole.substr(zero + 1) == codec::kFramedCapability;
+  if (zero == std::string_view::npos) return {};
+  const std::string_view asked = whole.substr(zero + 1);
+  if (asked == codec::kFramedCapability) return {true, false, std::nullopt};
+  const std::string_view capability(codec::kFramedCapability, sizeof codec::kFramedCapability);
+  if (!asked.starts_with(capability)) return {};
+  return {true, true, codec::parse_resume_field(asked.substr(capability.size()))};
 }
 
-void accept_login(ServiceState& state, const Settings& settings, int descriptor, bool framed) {
-  // Bounded to one frame's payload, so that no log file path can outgrow the buffer.
-  char* reply = reinterpret_cast<char*>(state.buffer.get());
-  const int wanted =
-      std::snprintf(reply, codec::kMaxPayload + 1, "YIPI %s", settings.logfile->c_str());
-  std::size_t length = std::min(static_cast<std::size_t>(wanted), codec::kMaxPayload);
-  // The answer names the capability after a zero byte, where a viewer that did not ask for it
-  // would never look.
-  const std::size_t capability = sizeof codec::kFramedCapability;  // with the zero before it
-  if (framed && length + capability <= codec::kMaxPayload) {
-    reply[length] = '\0';
-    std::memcpy(reply + length + 1, codec::kFramedCapability, capability - 1);
-    length += capability;
-  } else {
-    framed = false;
+// The answer goes now if the socket takes it, else once the frame in progress is finished and
+// there is room: a login that comes in the middle of a burst is answered, not dropped.
+void answer_login(ServiceState& state, const Settings& settings, int descriptor,
+                  ViewerSlot::Answer answer) {
+  ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
+  if (viewer.answer_sent > 0) {
+    // A second login while the first one's answer is half sent: the two cannot be interleaved.
+    errno = EAGAIN;
+    std::perror("vantrel: Error sending data to client(will close client's connection)");
+    drop_client(state, descriptor);
+    return;
   }
-  if (send_reply(state, settings, descriptor, length)) {
-    state.viewers[static_cast<std::size_t>(descriptor)].framed = framed;
-    std::printf("vantrel: Client(%d) successfully logged in.\n", descriptor);
-  }
+  viewer.answer = answer;
+  if (!viewer.partial && !viewer.blocked) send_answer(state, settings, descriptor);
+}
+
+void accept_login(ServiceState& state, const Settings& settings, int descriptor,
+                  const Request& request) {
+  ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
+  viewer.answer_framed = request.framed;
+  viewer.asks_positions = request.positions;
+  viewer.request = request.resume;
+  answer_login(state, settings, descriptor, ViewerSlot::Answer::kGrant);
 }
 
 void refuse_login(ServiceState& state, const Settings& settings, int descriptor) {
   std::printf("vantrel: Wrong Password!(%d)\n", descriptor);
-  std::memcpy(state.buffer.get(), "WO!!", 4);
-  if (send_reply(state, settings, descriptor, 4)) drop_client(state, descriptor);
+  answer_login(state, settings, descriptor, ViewerSlot::Answer::kRefusal);
 }
 
 }  // namespace
@@ -76,7 +92,7 @@ void handle_client_message(ServiceState& state, const Settings& settings, int de
   }
   if (is_login(text)) {
     if (password_field(text, text_end) == *settings.password) {
-      accept_login(state, settings, descriptor, asks_for_lengths(text, text_end));
+      accept_login(state, settings, descriptor, read_request(text, text_end));
     } else {
       refuse_login(state, settings, descriptor);
     }

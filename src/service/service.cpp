@@ -167,9 +167,10 @@ bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_l
   // A reply in the middle of a log frame would cut it; a viewer whose socket is that full is
   // dropped like one whose reply does not fit.
   std::size_t total = 0;
-  const ssize_t sent = state.viewers[static_cast<std::size_t>(descriptor)].partial
-                           ? 0
-                           : send_frame_rest(state, descriptor, frame_length, 0, total);
+  const ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
+  const bool in_the_middle = viewer.partial || viewer.answer_sent > 0 || viewer.notice_sent > 0;
+  const ssize_t sent =
+      in_the_middle ? 0 : send_frame_rest(state, descriptor, frame_length, 0, total);
   if (sent > 0 && static_cast<std::size_t>(sent) == total) return true;
   // A part of a frame leaves the viewer's stream cut mid-frame, so every later frame would
   // decode to garbage: it fails like a send that moved nothing.
@@ -193,7 +194,7 @@ int run_service(int listener, const Settings& settings) {
     const bool watching = state.client_count > 0;  // chosen before a send may drop anyone
     if (poll_if_wanted(state, settings) < 0) return -1;
     serve_viewers(state, settings);
-    drop_lagging_viewers(state);
+    drop_lagging_viewers(state, settings);
 
     fd_set ready;
     fd_set room;

@@ -60,8 +60,11 @@ struct ServiceState {
 
   // After a rotation, the file before it, kept until its viewers have read it to its end.
   std::uint32_t generation = 0;  // counts rotations: which file a viewer reads
+  // Kept until the next rotation, so that a viewer can resume in it.
   int previous_file = -1;
   std::int64_t previous_end = 0;
+  std::uint64_t previous_device = 0;
+  std::uint64_t previous_inode = 0;
 
   ViewerTable viewers;     // by descriptor, for the descriptors in the client set
   BufferedFrame buffered;  // the frame the transfer buffer holds, if it holds one
@@ -97,6 +100,10 @@ int poll_log(ServiceState& state, const Settings& settings);
 // after a failure was reported.
 int read_growth(ServiceState& state, const Settings& settings, std::int64_t growth,
                 std::int64_t size);
+
+// Opens the file behind the log's name and keeps it, if no file is kept yet. Returns false after
+// reporting a failure.
+bool keep_log_file(ServiceState& state, const Settings& settings);
 
 // Opens an IPv4 listener on `address` (in network byte order; 0, the default, is all local
 // addresses). Returns its descriptor, or -1 after the failure was reported.
@@ -134,9 +141,10 @@ void start_viewer(ServiceState& state, const Settings& settings, int descriptor)
 // viewer that stands at it, then the rest from the file, frame by frame.
 void serve_viewers(ServiceState& state, const Settings& settings);
 
-// Drops the viewers more than kMostBehind behind, or that took nothing for kStallLimit while
-// behind; lets the rotated file go once no viewer reads it.
-void drop_lagging_viewers(ServiceState& state);
+// Drops the viewers that took nothing for kStallLimit while behind, and those without positions
+// more than kMostBehind behind; those with positions further behind than the resume bound (and
+// kMostBehind) skip ahead to it.
+void drop_lagging_viewers(ServiceState& state, const Settings& settings);
 
 // Adds the viewers waiting for room in their sockets to `room`. Returns the highest descriptor
 // added, or -1.
@@ -154,6 +162,31 @@ void rewind_viewers(ServiceState& state);
 // The name now leads to another file and the kept one has been read to its end: the kept one
 // stays open for the viewers still reading it, and the next read starts the new one.
 void retire_log_file(ServiceState& state);
+
+// ---- Positions, for viewers that ask for them (resume.cpp) ----
+
+// The first line start at or after `from` (which it is when the byte before ends a line) in
+// `file` before `end`, or `from` when no line starts there. Uses the transfer buffer.
+std::int64_t line_start_within(ServiceState& state, int file, std::int64_t from, std::int64_t end);
+
+// The viewer's login was granted: it starts where its resume field asks, as far as the file
+// still holds that and the resume bound allows, and a notice tells it where.
+void place_viewer(ServiceState& state, const Settings& settings, int descriptor);
+
+// Queues a notice of where the viewer's stream goes on, to go before its next frame.
+void queue_notice(ServiceState& state, ViewerSlot& viewer, codec::NoticeKind kind,
+                  std::uint64_t skipped);
+
+// Sends what is left of the viewer's notice. Returns whether all of it has gone.
+bool send_notice(ServiceState& state, int descriptor);
+
+// A viewer with positions that fell further behind than the daemon keeps for it goes on from
+// the bound, and is told how much it skipped.
+void skip_lagging_viewer(ServiceState& state, const Settings& settings, int descriptor);
+
+// Sends what is left of the login's answer the viewer waits for. Returns whether all of it has
+// gone and the viewer is still connected.
+bool send_answer(ServiceState& state, const Settings& settings, int descriptor);
 
 // Judges one received message of `received` bytes at the start of the transfer buffer: a
 // login gets its acknowledgement or a rejection and a drop, anything else is echoed.

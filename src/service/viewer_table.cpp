@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "codec/frame.h"
 #include "service/service.h"
@@ -38,19 +39,31 @@ int file_of(const ServiceState& state, const ViewerSlot& viewer) {
   return is_current(state, viewer) ? state.log_file : state.previous_file;
 }
 
-// A viewer at the end of the rotated file goes on with the new one from its start.
-void settle(const ServiceState& state, ViewerSlot& viewer) {
-  if (is_current(state, viewer) || viewer.partial || viewer.position < state.previous_end) return;
+// Something other than the next log bytes goes first: the rest of a frame, an answer, a notice.
+bool has_pending(const ViewerSlot& viewer) {
+  return viewer.partial || viewer.answer != ViewerSlot::Answer::kNone || viewer.notice_pending;
+}
+
+// A viewer at the end of the rotated file goes on with the new one from its start; one with
+// positions is told so.
+void settle(ServiceState& state, ViewerSlot& viewer) {
+  if (is_current(state, viewer) || has_pending(viewer) || viewer.position < state.previous_end) {
+    return;
+  }
   viewer.generation = state.generation;
   viewer.position = 0;
+  if (viewer.positions) queue_notice(state, viewer, codec::NoticeKind::kRotated, 0);
 }
 
 bool has_more(const ServiceState& state, const ViewerSlot& viewer) {
-  return viewer.partial || !is_current(state, viewer) || viewer.position < end_of(state, viewer);
+  return has_pending(viewer) || !is_current(state, viewer) ||
+         viewer.position < end_of(state, viewer);
 }
 
+// Answers go at once; frames to a viewer that reads one receive as one frame, spaced out.
 bool is_due(const ViewerSlot& viewer, Clock::time_point now) {
-  return viewer.framed || now >= viewer.last_frame + kFrameInterval;
+  return viewer.framed || viewer.answer != ViewerSlot::Answer::kNone ||
+         now >= viewer.last_frame + kFrameInterval;
 }
 
 // Puts the frame of log bytes [from, from + wanted) of the viewer's file in the transfer buffer,
@@ -127,12 +140,80 @@ bool send_next_frame(ServiceState& state, const Settings& settings, int descript
   return false;
 }
 
+// A viewer with positions never takes a frame whose end jumps past growth it skipped: it reads
+// that growth from the file.
 bool is_at_buffered_frame(const ServiceState& state, const ViewerSlot& viewer) {
-  return state.buffered.valid && !viewer.partial &&
-         viewer.generation == state.buffered.generation && viewer.position == state.buffered.from;
+  const BufferedFrame& frame = state.buffered;
+  const bool follows_on =
+      frame.next == frame.from + static_cast<std::int64_t>(frame.payload_length);
+  return frame.valid && !has_pending(viewer) && viewer.generation == frame.generation &&
+         viewer.position == frame.from && (follows_on || !viewer.positions);
+}
+
+// The next thing the viewer is owed: its login's answer, a notice, or a frame.
+bool send_next(ServiceState& state, const Settings& settings, int descriptor,
+               Clock::time_point now) {
+  const ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
+  if (!viewer.partial && viewer.answer != ViewerSlot::Answer::kNone) {
+    return send_answer(state, settings, descriptor);
+  }
+  if (!viewer.partial && viewer.notice_pending) return send_notice(state, descriptor);
+  return send_next_frame(state, settings, descriptor, now);
+}
+
+// The answer to a login, in the transfer buffer: "YIPI " and the path (and the lengths
+// capability after a zero byte, where asked), or "WO!!". Returns the frame length.
+std::size_t build_answer(ServiceState& state, const Settings& settings, const ViewerSlot& viewer) {
+  state.buffered.valid = false;
+  char* reply = reinterpret_cast<char*>(state.buffer.get());
+  std::size_t length = 4;
+  if (viewer.answer == ViewerSlot::Answer::kRefusal) {
+    std::memcpy(reply, "WO!!", length);
+  } else {
+    // Bounded to one frame's payload, so that no log file path can outgrow the buffer.
+    const int wanted =
+        std::snprintf(reply, codec::kMaxPayload + 1, "YIPI %s", settings.logfile->c_str());
+    length = std::min(static_cast<std::size_t>(wanted), codec::kMaxPayload);
+    if (viewer.answer_framed) {
+      // The capability follows a zero byte, where a viewer that did not ask would never look.
+      reply[length] = '\0';
+      std::memcpy(reply + length + 1, codec::kFramedCapability,
+                  sizeof codec::kFramedCapability - 1);
+      length += sizeof codec::kFramedCapability;
+    }
+  }
+  return codec::encode_frame(state.buffer.get(), length, settings.key);
 }
 
 }  // namespace
+
+bool send_answer(ServiceState& state, const Settings& settings, int descriptor) {
+  ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
+  const std::size_t frame_length = build_answer(state, settings, viewer);
+  std::size_t total = 0;
+  const ssize_t sent = send_frame_rest(state, descriptor, frame_length, viewer.answer_sent, total);
+  if (sent < 0) {
+    std::perror("vantrel: Error sending data to client(will close client's connection)");
+    drop_client(state, descriptor);
+    return false;
+  }
+  viewer.answer_sent += static_cast<std::uint32_t>(sent);
+  if (viewer.answer_sent < total) {
+    viewer.blocked = true;
+    return false;
+  }
+  const ViewerSlot::Answer answer = viewer.answer;
+  viewer.answer = ViewerSlot::Answer::kNone;
+  viewer.answer_sent = 0;
+  if (answer == ViewerSlot::Answer::kRefusal) {
+    drop_client(state, descriptor);
+    return false;
+  }
+  viewer.framed = viewer.answer_framed;
+  std::printf("vantrel: Client(%d) successfully logged in.\n", descriptor);
+  if (viewer.framed && viewer.asks_positions) place_viewer(state, settings, descriptor);
+  return true;
+}
 
 ssize_t send_frame_rest(const ServiceState& state, int descriptor, std::size_t frame_length,
                         std::size_t already, std::size_t& total) {
@@ -159,6 +240,8 @@ void start_viewer(ServiceState& state, const Settings& settings, int descriptor)
   viewer = ViewerSlot{};
   viewer.generation = state.generation;
   viewer.position = settings.history_bytes > 0 ? history_start(state, settings) : state.sent_offset;
+  viewer.first_position = viewer.position;
+  viewer.first_generation = viewer.generation;
   viewer.last_progress = Clock::now();
 }
 
@@ -179,14 +262,15 @@ void serve_viewers(ServiceState& state, const Settings& settings) {
       if (!is_client(state, d)) break;
       settle(state, viewer);
       if (viewer.blocked || !has_more(state, viewer) || !is_due(viewer, now)) break;
-      if (!send_next_frame(state, settings, d, now) || !viewer.framed) break;
+      if (!send_next(state, settings, d, now) || !viewer.framed) break;
     }
   }
 }
 
-void drop_lagging_viewers(ServiceState& state) {
+void drop_lagging_viewers(ServiceState& state, const Settings& settings) {
   const Clock::time_point now = Clock::now();
-  bool previous_read = false;
+  // A viewer with positions loses nothing it is not told of: past this it skips ahead instead.
+  const auto skip_limit = std::max(kMostBehind, static_cast<std::int64_t>(settings.resume_bytes));
   for (int d = 0; d < kMaxDescriptors; ++d) {
     if (!is_client(state, d)) continue;
     ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(d)];
@@ -196,15 +280,11 @@ void drop_lagging_viewers(ServiceState& state) {
     }
     std::int64_t behind = end_of(state, viewer) - viewer.position;
     if (!is_current(state, viewer)) behind += state.sent_offset;
-    if (behind > kMostBehind || now - viewer.last_progress > kStallLimit) {
+    if (now - viewer.last_progress > kStallLimit || (!viewer.positions && behind > kMostBehind)) {
       drop_with_report(state, d);
-    } else {
-      previous_read = previous_read || !is_current(state, viewer);
+    } else if (viewer.positions && behind > skip_limit && !has_pending(viewer)) {
+      skip_lagging_viewer(state, settings, d);
     }
-  }
-  if (!previous_read && state.previous_file >= 0) {
-    close(state.previous_file);
-    state.previous_file = -1;
   }
 }
 
@@ -242,12 +322,15 @@ void rewind_viewers(ServiceState& state) {
   for (int d = 0; d < kMaxDescriptors; ++d) {
     ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(d)];
     if (!is_client(state, d) || !is_current(state, viewer)) continue;
-    // What the frame began with is gone from the file: it cannot be finished.
-    if (viewer.partial) {
+    // What the frame began with is gone from the file: it cannot be finished, and neither can
+    // a notice of the old file begun.
+    if (viewer.partial || viewer.notice_sent > 0) {
       drop_with_report(state, d);
       continue;
     }
     viewer.position = 0;
+    if (viewer.positions)
+      queue_notice(state, viewer, codec::NoticeKind::kTruncated, codec::kUnknownSkip);
   }
 }
 
@@ -261,6 +344,8 @@ void retire_log_file(ServiceState& state) {
   if (state.previous_file >= 0) close(state.previous_file);
   state.previous_file = state.log_file;
   state.previous_end = state.sent_offset;
+  state.previous_device = state.log_device;
+  state.previous_inode = state.log_inode;
   state.log_file = -1;
   state.sent_offset = 0;
   ++state.generation;

@@ -10,6 +10,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+
+#include "codec/position.h"
 
 namespace vantrel::service {
 
@@ -19,7 +22,9 @@ using Clock = std::chrono::steady_clock;
 inline constexpr int kMaxDescriptors = 64;
 
 struct ViewerSlot {
-  std::int64_t position = 0;       // the log has been sent to this viewer up to here
+  std::int64_t position = 0;        // the log has been sent to this viewer up to here
+  std::int64_t first_position = 0;  // where it started when it connected, in file generation
+  std::uint32_t first_generation = 0;
   std::uint32_t generation = 0;    // the file it reads: the current one, or the one rotated away
   bool framed = false;             // it asked for a length before each frame
   bool blocked = false;            // its socket was full at the last send: wait until it has room
@@ -33,6 +38,21 @@ struct ViewerSlot {
   std::uint32_t partial_sent = 0;
   std::int64_t partial_from = 0;
   std::int64_t partial_next = 0;
+  // A login's answer waits for the frame in progress, and for room: it goes whole, before
+  // anything else.
+  enum class Answer : std::uint8_t { kNone, kGrant, kRefusal };
+  Answer answer = Answer::kNone;
+  bool answer_framed = false;     // the grant names lengths
+  std::uint32_t answer_sent = 0;  // wire bytes of the answer already sent
+  // It asked for positions: where it starts (no value: the field could not be read), then a
+  // notice wherever its stream jumps.
+  bool asks_positions = false;
+  std::optional<codec::ResumeRequest> request;
+  bool positions = false;  // its stream carries notices
+  // A notice waiting to go before its next frame.
+  bool notice_pending = false;
+  std::uint8_t notice_sent = 0;
+  std::array<std::uint8_t, codec::kNoticeBytes> notice{};
 };
 
 using ViewerTable = std::array<ViewerSlot, kMaxDescriptors>;

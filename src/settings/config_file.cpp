@@ -42,6 +42,8 @@ void apply_entry(const char* name, const char* value, Settings& settings) {
     apply_address(value, settings);
   } else if (std::strcmp(name, "history") == 0) {
     if (!settings.history) settings.history = value;
+  } else if (std::strcmp(name, "resume") == 0) {
+    if (!settings.resume) settings.resume = value;
   }
 }
 

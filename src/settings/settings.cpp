@@ -52,13 +52,13 @@ bool parse_address(const char* text, std::uint32_t& address) {
   return true;
 }
 
-bool parse_history(const char* text, std::size_t& bytes) {
+bool parse_byte_count(const char* text, std::size_t most, std::size_t& bytes) {
   std::size_t value = 0;
   if (*text == '\0') return false;
   for (const char* p = text; *p != '\0'; ++p) {
     if (*p < '0' || *p > '9') return false;
     value = value * 10 + static_cast<std::size_t>(*p - '0');
-    if (value > kMostHistory) return false;
+    if (value > most) return false;
   }
   bytes = value;
   return true;
@@ -96,9 +96,16 @@ int check_settings(Settings& settings) {
         settings.bad_address->c_str());
     return -1;
   }
-  if (settings.history && !parse_history(settings.history->c_str(), settings.history_bytes)) {
+  if (settings.history &&
+      !parse_byte_count(settings.history->c_str(), kMostHistory, settings.history_bytes)) {
     std::printf("vantrel: Can't send a history of '%s' bytes: give a number from 0 to %zu.\n",
                 settings.history->c_str(), kMostHistory);
+    return -1;
+  }
+  if (settings.resume &&
+      !parse_byte_count(settings.resume->c_str(), kMostResume, settings.resume_bytes)) {
+    std::printf("vantrel: Can't let viewers resume '%s' bytes back: give a number from 0 to %zu.\n",
+                settings.resume->c_str(), kMostResume);
     return -1;
   }
   if (settings.quiet == -1) settings.quiet = 0;

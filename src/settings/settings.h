@@ -23,6 +23,10 @@ inline constexpr const char* kBanner = "vantrel 0.98 'vantrel -h' for configurat
 // The scrambling key's four bytes, most significant first, whatever the host's byte order.
 using Key = std::array<std::uint8_t, 4>;
 
+// How far back a viewer may resume by default, and at most.
+inline constexpr std::size_t kDefaultResume = std::size_t{16} << 20;
+inline constexpr std::size_t kMostResume = std::size_t{1} << 40;
+
 struct Settings {
   std::uint16_t port = 0;                  // 0: not given
   std::optional<std::string> password;     // a viewer must send this to log in
@@ -34,6 +38,8 @@ struct Settings {
   std::optional<std::string> bad_address;  // the first entry that gave no address, if none did
   std::optional<std::string> history;      // "history" as written; check_settings reads it
   std::size_t history_bytes = 0;           // each new viewer gets the log's last lines, this long
+  std::optional<std::string> resume;       // "resume" as written; check_settings reads it
+  std::size_t resume_bytes = kDefaultResume;  // how far back a viewer may resume
 };
 
 // The most history a new viewer gets: one frame.
@@ -79,8 +85,8 @@ int parse_decimal(const char* text);
 std::uint16_t parse_port(const char* text);
 // A dotted IPv4 address such as "127.0.0.1", in network byte order. Returns whether it is one.
 bool parse_address(const char* text, std::uint32_t& address);
-// A history length: decimal digits only, at most kMostHistory. Returns whether it is one.
-bool parse_history(const char* text, std::size_t& bytes);
+// A byte count: decimal digits only, at most `most`. Returns whether it is one.
+bool parse_byte_count(const char* text, std::size_t most, std::size_t& bytes);
 // The key's number stored most significant byte first, and back.
 Key key_from_number(std::uint32_t number);
 std::uint32_t key_to_number(const Key& key);

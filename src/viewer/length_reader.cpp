@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string_view>
 
 #include "codec/frame.h"
@@ -22,11 +23,28 @@ void compact(LengthReader& reader) {
   reader.taken = 0;
 }
 
+bool is_notice_mark(const std::uint8_t* at) {
+  return std::all_of(at, at + codec::kLengthPrefixBytes, [](std::uint8_t b) { return b == 0xFF; });
+}
+
+bool take_notice(LengthReader& reader, const std::uint8_t* at, std::size_t left) {
+  if (left < codec::kNoticeBytes) return false;
+  const std::optional<codec::Notice> notice = codec::read_notice(at + codec::kLengthPrefixBytes);
+  if (!notice) {
+    reader.malformed = true;
+    return false;
+  }
+  reader.notices.emplace_back(reader.output.size(), *notice);
+  reader.taken += codec::kNoticeBytes;
+  return true;
+}
+
 // Takes the frame at `taken` when all of it is there. Returns whether one was taken.
 bool take_frame(LengthReader& reader) {
   const std::size_t left = reader.bytes.size() - reader.taken;
   if (left < codec::kLengthPrefixBytes) return false;
   const std::uint8_t* at = reader.bytes.data() + reader.taken;
+  if (is_notice_mark(at)) return take_notice(reader, at, left);
   const std::size_t length = codec::read_length_prefix(at);
   if (length == 0) {
     reader.malformed = true;
@@ -52,6 +70,7 @@ bool take_frame(LengthReader& reader) {
 
 void add_length_receive(LengthReader& reader, const std::uint8_t* data, std::size_t size) {
   reader.output.clear();
+  reader.notices.clear();
   if (reader.malformed) return;
   reader.bytes.insert(reader.bytes.end(), data, data + size);
   while (take_frame(reader)) {
@@ -59,23 +78,27 @@ void add_length_receive(LengthReader& reader, const std::uint8_t* data, std::siz
   compact(reader);
 }
 
-bool ends_with_framed_answer(const std::vector<std::uint8_t>& bytes, const Key& key) {
-  const std::size_t end = bytes.size();
-  if (end < kAnswerPrefix.size() + kFramedSuffix.size() + 2) return false;
+std::optional<std::string> framed_answer_path(const std::vector<std::uint8_t>& bytes,
+                                              std::size_t end, const Key& key) {
+  if (end > bytes.size() || end < kAnswerPrefix.size() + kFramedSuffix.size() + 2) {
+    return std::nullopt;
+  }
   const std::size_t trailer = bytes[end - 1];
-  if (trailer < 1 || trailer > 4) return false;
+  if (trailer < 1 || trailer > 4) return std::nullopt;
   // A frame is 1 modulo 4 long, so the key's phase at any byte follows from where it ends.
   const auto decoded = [&](std::size_t at) {
     return static_cast<std::uint8_t>(bytes[at] ^ key[(at + 4 - (end - 1) % 4) % 4]);
   };
   const std::size_t payload_end = end - trailer;
   for (std::size_t at = payload_end; at + 1 < end; ++at) {
-    if (decoded(at) != 0xFF) return false;
+    if (decoded(at) != 0xFF) return std::nullopt;
   }
-  if (payload_end < kFramedSuffix.size()) return false;
+  if (payload_end < kFramedSuffix.size()) return std::nullopt;
   const std::size_t suffix_start = payload_end - kFramedSuffix.size();
   for (std::size_t i = 0; i < kFramedSuffix.size(); ++i) {
-    if (decoded(suffix_start + i) != static_cast<std::uint8_t>(kFramedSuffix[i])) return false;
+    if (decoded(suffix_start + i) != static_cast<std::uint8_t>(kFramedSuffix[i])) {
+      return std::nullopt;
+    }
   }
   // "YIPI " where a frame that ends here starts, and a path between that holds no zero byte.
   std::size_t start = (end - 1) % 4;
@@ -85,12 +108,31 @@ bool ends_with_framed_answer(const std::vector<std::uint8_t>& bytes, const Key& 
     for (std::size_t i = 0; i < kAnswerPrefix.size() && answer; ++i) {
       answer = decoded(start + i) == static_cast<std::uint8_t>(kAnswerPrefix[i]);
     }
+    std::string path;
     for (std::size_t at = start + kAnswerPrefix.size(); at < suffix_start && answer; ++at) {
+      path += static_cast<char>(decoded(at));
       answer = decoded(at) != 0;
     }
-    if (answer) return true;
+    if (answer) return path;
   }
-  return false;
+  return std::nullopt;
+}
+
+bool ends_with_framed_answer(const std::vector<std::uint8_t>& bytes, const Key& key) {
+  return framed_answer_path(bytes, bytes.size(), key).has_value();
+}
+
+std::optional<std::size_t> find_positions_grant(const std::vector<std::uint8_t>& bytes,
+                                                std::size_t from, const Key& key,
+                                                std::string& path) {
+  for (std::size_t at = from; at + codec::kLengthPrefixBytes <= bytes.size(); ++at) {
+    if (!is_notice_mark(bytes.data() + at)) continue;
+    if (auto found = framed_answer_path(bytes, at, key)) {
+      path = std::move(*found);
+      return at;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace vantrel::viewer

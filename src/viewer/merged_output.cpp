@@ -31,6 +31,7 @@ class SourceLines : public Sink {
     return write(lines);
   }
   bool failed() override { return queue_.failed(); }
+  bool full() override { return queue_.full(); }
   bool is_standard_output() const override { return true; }
 
   // The unfinished line, when it has waited long enough; when it will have, if one waits.

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +15,7 @@ namespace vantrel::viewer {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-t] [--web [ADDRESS:]PORT]\n"
+    "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-n LINES] [-t] [--web [ADDRESS:]PORT]\n"
     "                    [--web-base PATH] [--tls-cert FILE --tls-key FILE] [--insecure-http]\n"
     "                    [-h] [--version] [HOST]\n"
     "\n"
@@ -25,7 +26,9 @@ constexpr const char* kUsage =
     "               or ~/.config/vantrel/vantrel.cfg, else vantrel.cfg beside this program);\n"
     "               once per daemon to follow up to 64 logs, each line behind its name\n"
     "-p PORT:       the daemon's port (default: the file's port, else 55920); one -c only\n"
-    "-r:            reconnect whenever the daemon goes away\n"
+    "-r:            reconnect whenever the daemon goes away, and go on after the last byte\n"
+    "               written; every gap is said on standard error\n"
+    "-n LINES:      start with the log's last LINES lines\n"
     "-t:            put the local time of arrival before each line\n"
     "--web [ADDRESS:]PORT: serve a live page of the log for browsers at\n"
     "               http://ADDRESS:PORT/ (ADDRESS 127.0.0.1 unless given) instead of\n"
@@ -126,6 +129,15 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
       } else {
         return usage_error("not a path of letters, digits and - . _ ~ / to serve under:", value);
       }
+    } else if (option == "-n") {
+      if (i + 1 >= argc) return usage_error("missing value after", argument);
+      const std::string_view value = argv[++i];
+      std::uint64_t lines = 0;
+      const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), lines);
+      if (value.empty() || error != std::errc{} || end != value.data() + value.size()) {
+        return usage_error("not a number of lines:", argv[i]);
+      }
+      options.lines = lines;
     } else if (option == "-c" || option == "-p") {
       if (i + 1 >= argc) return usage_error("missing value after", argument);
       const char* value = argv[++i];

@@ -40,18 +40,20 @@ OutputQueue::~OutputQueue() {
 }
 
 std::size_t OutputQueue::push(const std::uint8_t* data, std::size_t size) {
-  std::size_t dropped = 0;
+  if (size == 0) return 0;
   {
     const std::lock_guard<std::mutex> hold(lock_);
-    const std::size_t room = limit_ > queued_ ? limit_ - queued_ : 0;
-    const std::size_t taken = std::min(room, size);
-    dropped = size - taken;
-    if (taken == 0) return dropped;
-    chunks_.emplace_back(reinterpret_cast<const char*>(data), taken);
-    queued_ += taken;
+    if (failed_) return 0;
+    chunks_.emplace_back(reinterpret_cast<const char*>(data), size);
+    queued_ += size;
   }
   changed_.notify_all();
-  return dropped;
+  return 0;
+}
+
+bool OutputQueue::full() {
+  const std::lock_guard<std::mutex> hold(lock_);
+  return queued_ >= limit_;
 }
 
 void OutputQueue::drain() {

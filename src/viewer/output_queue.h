@@ -1,7 +1,8 @@
 // Standard output behind a queue: the viewer goes on receiving while its output is blocked (a
-// paused terminal, a pager, a slow pipe), so the daemon never drops it for falling behind. A
-// thread of its own writes the queue with blocking writes: standard output stays blocking,
-// as other processes share it.
+// paused terminal, a pager, a slow pipe) until the queue is full; then it stops reading, and
+// the daemon holds its place in the log. Nothing pushed is dropped, so no line is ever cut. A
+// thread of its own writes the queue with blocking writes: standard output stays blocking, as
+// other processes share it.
 #pragma once
 
 #include <condition_variable>
@@ -16,8 +17,8 @@
 
 namespace vantrel::viewer {
 
-// What the viewer queues while its standard output is blocked.
-inline constexpr std::size_t kOutputLimit = std::size_t{64} << 20;
+// What the viewer queues while its standard output is blocked before it stops reading.
+inline constexpr std::size_t kOutputLimit = std::size_t{4} << 20;
 
 class OutputQueue : public Sink {
  public:
@@ -26,8 +27,10 @@ class OutputQueue : public Sink {
   OutputQueue(const OutputQueue&) = delete;
   OutputQueue& operator=(const OutputQueue&) = delete;
 
-  // Queues bytes. Returns how many it had to drop because the queue holds its limit.
+  // Queues bytes, all of them. Returns 0.
   std::size_t push(const std::uint8_t* data, std::size_t size) override;
+  // The queue holds its limit or more.
+  bool full() override;
   // Waits until everything queued is written, or writing failed.
   void drain();
   // A write failed for another reason than a closed pipe (which ends the process by its

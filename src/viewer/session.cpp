@@ -28,9 +28,23 @@ constexpr std::string_view kLengthsRequest{"\0framed", sizeof codec::kFramedCapa
 // Bytes that no frame under the key has confirmed for this long: the key differs.
 constexpr std::chrono::seconds kUnreadLimit{3};
 
+// The login asks for lengths and positions: from the place kept across connections, else the
+// last lines asked for, else where any new viewer starts.
+std::string login_message(const Session& session) {
+  codec::ResumeRequest request;
+  if (session.place != nullptr && session.place->known) {
+    request.kind = codec::ResumeRequest::Kind::kAt;
+    request.at = resume_position(*session.place);
+  } else if (session.lines) {
+    request.kind = codec::ResumeRequest::Kind::kLines;
+    request.lines = *session.lines;
+  }
+  return session.login_text + std::string(kLengthsRequest) + '\0' + codec::resume_field(request);
+}
+
 bool send_login(Session& session, const settings::Settings& settings) {
   session.login_text = "PASS " + *settings.password;
-  const std::string login = session.login_text + std::string(kLengthsRequest);
+  const std::string login = login_message(session);
   std::vector<std::uint8_t> frame(codec::encoded_room(login.size()));
   std::memcpy(frame.data(), login.data(), login.size());
   const std::size_t length = codec::encode_frame(frame.data(), login.size(), settings.key);
@@ -39,6 +53,7 @@ bool send_login(Session& session, const settings::Settings& settings) {
     return false;
   }
   session.awaiting_reply = true;
+  session.holding = true;
   session.reply_deadline = Clock::now() + std::chrono::seconds(kLoginReplySeconds);
   return true;
 }
@@ -54,21 +69,98 @@ std::string with_stamps(std::string_view bytes, bool& at_line_start) {
   return stamped;
 }
 
+void push_out(Session& session, std::string_view bytes) {
+  const std::size_t dropped =
+      session.output->push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  if (dropped > 0) session.output->dropped(dropped);
+  if (dropped == 0 && session.output_dropped > 0) {
+    say(session.label, "the output was full; dropped %zu bytes of the log\n",
+        session.output_dropped);
+    session.output_dropped = 0;
+  }
+  session.output_dropped += dropped;
+}
+
 void write_out(Session& session, std::string_view bytes) {
+  if (bytes.empty()) return;
+  if (session.holding) {
+    session.held_log.append(bytes);
+    return;
+  }
+  if (session.place != nullptr) advance(*session.place, bytes);
   std::string stamped;
   if (session.timestamps) {
     stamped = with_stamps(bytes, *session.at_line_start);
     bytes = stamped;
   }
-  const std::size_t dropped =
-      session.output->push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  if (dropped > 0) session.output->dropped(dropped);
-  if (dropped == 0 && session.output_dropped > 0) {
-    say(session.label, "standard output was blocked; dropped %zu bytes of the log\n",
-        session.output_dropped);
-    session.output_dropped = 0;
+  *session.at_line_start = bytes.back() == '\n';
+  push_out(session, bytes);
+}
+
+// The log held since the login is written after all: the daemon grants no positions.
+void release_held_log(Session& session) {
+  if (!session.holding) return;
+  session.holding = false;
+  write_out(session, session.held_log);
+  session.held_log.clear();
+}
+
+const char* gap_reason(codec::NoticeKind kind) {
+  switch (kind) {
+    case codec::NoticeKind::kRotated:
+      return "the log was rotated";
+    case codec::NoticeKind::kTruncated:
+      return "the log was cut back or rewritten";
+    case codec::NoticeKind::kLagBound:
+      return "the daemon's lag bound";
+    case codec::NoticeKind::kResumeBound:
+      return "beyond the resume bound";
+    case codec::NoticeKind::kReplaced:
+      return "the log was rotated or replaced while away";
+    case codec::NoticeKind::kUnreadable:
+      return "the daemon could not read the position";
+    case codec::NoticeKind::kStart:
+    case codec::NoticeKind::kResumed:
+      break;
   }
-  session.output_dropped += dropped;
+  return "";
+}
+
+// Says a gap on standard error; a half line written before it is ended first, so that the
+// bytes after the gap never run on from it.
+void report_notice(Session& session, const codec::Notice& notice, const StreamPlace& place) {
+  using codec::NoticeKind;
+  if (notice.kind == NoticeKind::kStart || notice.kind == NoticeKind::kResumed) return;
+  if (notice.kind == NoticeKind::kRotated && place.known) {
+    say(session.label, "the log was rotated; its old file ended at byte %llu\n",
+        static_cast<unsigned long long>(place.base.offset + place.since));
+    if (notice.skipped == 0) return;
+  }
+  if (!*session.at_line_start) {
+    push_out(session, "\n");
+    *session.at_line_start = true;
+  }
+  if (notice.skipped == codec::kUnknownSkip) {
+    say(session.label, "gap: unknown bytes (%s)\n", gap_reason(notice.kind));
+  } else {
+    say(session.label, "gap: %llu bytes (%s)\n", static_cast<unsigned long long>(notice.skipped),
+        gap_reason(notice.kind));
+  }
+}
+
+// The daemon grants positions: what came before the answer is sent again from the place asked.
+void take_notice(Session& session, const codec::Notice& notice) {
+  session.holding = false;
+  session.held_log.clear();
+  if (session.place == nullptr) return;
+  report_notice(session, notice, *session.place);
+  *session.place = StreamPlace{true, notice.position, 0, {}};
+}
+
+void write_log(Session& session, std::string_view bytes) {
+  if (bytes.empty()) return;
+  release_held_log(session);
+  write_out(session, bytes);
 }
 
 // The answer to the login is "YIPI " and the path the daemon serves (the configuration's
@@ -91,7 +183,7 @@ bool is_lengths_grant(const Session& session, std::string_view payload) {
 // A login echoed back by a daemon whose key differs: the login's own text, as far as the
 // daemon's reading of it went before a zero byte.
 bool is_echoed_login(const Session& session, std::string_view payload) {
-  const std::string login = session.login_text + std::string(kLengthsRequest);
+  const std::string login = login_message(session);
   return payload.size() >= session.login_text.size() && login.starts_with(payload);
 }
 
@@ -117,7 +209,10 @@ std::optional<SessionEnd> take_payload(Session& session, const Payload& payload,
       session.awaiting_reply = false;
       session.key_confirmed = true;
       session.lengths = grant;
-      if (!grant) session.since_login = {};
+      if (!grant) {
+        session.since_login = {};
+        release_held_log(session);
+      }
       say(session.label, "logged in; following %.*s\n",
           static_cast<int>(text.size() - kAcceptedPrefix.size()),
           text.data() + kAcceptedPrefix.size());
@@ -176,11 +271,15 @@ std::optional<SessionEnd> take_lengths(Session& session, const std::uint8_t* dat
                                        std::size_t size) {
   LengthReader& reader = session.length_reader;
   add_length_receive(reader, data, size);
-  if (!reader.output.empty()) {
-    session.worked = true;
-    write_out(session, std::string_view(reinterpret_cast<const char*>(reader.output.data()),
-                                        reader.output.size()));
+  const auto* output = reinterpret_cast<const char*>(reader.output.data());
+  std::size_t from = 0;
+  for (const auto& [at, notice] : reader.notices) {
+    write_log(session, std::string_view(output + from, at - from));
+    take_notice(session, notice);
+    from = at;
   }
+  write_log(session, std::string_view(output + from, reader.output.size() - from));
+  if (!reader.output.empty() || !reader.notices.empty()) session.worked = true;
   if (!reader.malformed) return std::nullopt;
   say(session.label,
       "the daemon sent a length that no frame has; the stream "
@@ -200,6 +299,21 @@ std::optional<SessionEnd> start_lengths(Session& session, std::size_t answer_end
   session.since_login = {};
   session.assembly = FrameAssembly{};
   return take_lengths(session, rest.data(), rest.size());
+}
+
+// The daemon granted positions: what came before its answer is sent again from the place
+// asked, so no reading of it matters; from the answer's end on, everything comes by length.
+std::optional<SessionEnd> start_positions(Session& session, std::size_t answer_end,
+                                          const std::string& path) {
+  if (session.settings->logfile && path != *session.settings->logfile) return std::nullopt;
+  session.awaiting_reply = false;
+  session.held_refusal = false;
+  session.key_confirmed = true;
+  session.lengths = true;
+  session.unconfirmed.clear();
+  say(session.label, "logged in; following %s\n", path.c_str());
+  session.output->following(path);
+  return start_lengths(session, answer_end);
 }
 
 // Takes what the assembly wrote in its last call; a value when the session ends.
@@ -293,7 +407,15 @@ std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_
   if (session.lengths) return take_lengths(session, buffer.data(), size);
   const bool asked_lengths = session.awaiting_reply && session.settings->password;
   if (asked_lengths) {
+    const std::size_t before = session.since_login.size();
     session.since_login.insert(session.since_login.end(), buffer.data(), buffer.data() + size);
+    // A notice's mark may have begun in the receive before.
+    const std::size_t from = before - std::min(before, codec::kLengthPrefixBytes - 1);
+    std::string path;
+    if (const auto answer_end =
+            find_positions_grant(session.since_login, from, session.settings->key, path)) {
+      return start_positions(session, *answer_end, path);
+    }
   }
   add_receive(session.assembly, buffer.data(), size);
   if (auto end = take_written(session)) return end;
@@ -304,6 +426,28 @@ std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_
     return take_written(session);
   }
   return std::nullopt;
+}
+
+codec::Position resume_position(const StreamPlace& place) {
+  codec::Position position = place.base;
+  if (place.since == 0) return position;
+  position.offset += place.since;
+  position.check_length = static_cast<std::uint8_t>(place.window.size());
+  position.check = codec::check_of(reinterpret_cast<const std::uint8_t*>(place.window.data()),
+                                   place.window.size());
+  return position;
+}
+
+void advance(StreamPlace& place, std::string_view bytes) {
+  place.since += bytes.size();
+  if (bytes.size() >= codec::kCheckBytes) {
+    place.window.assign(bytes.substr(bytes.size() - codec::kCheckBytes));
+    return;
+  }
+  place.window.append(bytes);
+  if (place.window.size() > codec::kCheckBytes) {
+    place.window.erase(0, place.window.size() - codec::kCheckBytes);
+  }
 }
 
 // C's variadic form, so that the compiler checks each format against its arguments.

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "codec/position.h"
 #include "viewer/sink.h"
 #include "viewer/viewer.h"
 
@@ -18,6 +20,22 @@ namespace vantrel::viewer {
 using Clock = std::chrono::steady_clock;
 
 enum class SessionEnd { kGone, kRefused, kLoginUnread, kOutputFailed };
+
+// Where the stream written so far stands in the daemon's log, kept across reconnections so that
+// the next login resumes after the last byte written.
+struct StreamPlace {
+  bool known = false;
+  codec::Position base;     // the daemon's last word on where the stream stood
+  std::uint64_t since = 0;  // log bytes written since
+  std::string window;       // the last of them, up to codec::kCheckBytes
+};
+
+// The position after the last byte written: the daemon's own token when nothing was written
+// since, else one that checks the bytes written since (at most codec::kCheckBytes of them).
+codec::Position resume_position(const StreamPlace& place);
+
+// Log bytes written: the place moves on past them.
+void advance(StreamPlace& place, std::string_view bytes);
 
 struct Session {
   int fd = -1;
@@ -43,6 +61,14 @@ struct Session {
   std::size_t output_dropped = 0;  // bytes dropped while standard output was blocked
   bool timestamps = false;         // -t
   bool* at_line_start = nullptr;   // across connections: the next byte starts a line
+  // Positions, asked for with every login: where to start when nothing is known yet (-n), and
+  // the place kept across connections. Until the daemon says whether it grants them, the log
+  // that came before the answer is held: a daemon that grants them sends it again from the
+  // place asked for.
+  std::optional<std::uint64_t> lines;
+  StreamPlace* place = nullptr;
+  bool holding = false;
+  std::string held_log;
 };
 
 // "vantrel-view: " and the label, then the message, on standard error.

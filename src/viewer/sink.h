@@ -21,6 +21,9 @@ class Sink {
   virtual bool failed() = 0;
   // Whether this sink is standard output, whose reader going away ends the viewer.
   virtual bool is_standard_output() const = 0;
+  // Holds as much as it takes: the viewer reads no more until it has room, and the daemon keeps
+  // the viewer's place meanwhile.
+  virtual bool full() { return false; }
   virtual void connection_changed(bool /*connected*/) {}
   virtual void following(const std::string& /*file*/) {}
   virtual void dropped(std::uint64_t /*bytes*/) {}

@@ -47,6 +47,8 @@ struct Link {
   int delay_seconds = kFirstRetrySeconds;
   std::unique_ptr<Session> session;
   bool at_line_start = true;  // across connections: the next byte starts a line
+  StreamPlace place;          // across connections: where the next login resumes
+  bool paused = false;        // the output is full: the daemon holds the place meanwhile
   int status = 0;             // once ended
 };
 
@@ -163,6 +165,12 @@ void end_session(Link& link, const ViewerOptions& options, SessionEnd end) {
   link.session.reset();
   if (end != SessionEnd::kGone) return end_link(link, exit_status_of(end));
   if (worked) link.delay_seconds = kFirstRetrySeconds;
+  // Dropped for the output's pace, not gone: the place is resumed at once, with or without -r.
+  if (link.paused && link.place.known) {
+    link.state = Link::State::kWaiting;
+    link.due = Clock::now();
+    return;
+  }
   retry_later(link, options, exit_status_of(end));
 }
 
@@ -179,6 +187,8 @@ void connected(Link& link, const ViewerOptions& options) {
   // Several sources on standard output have their lines stamped as they are put together.
   session.timestamps = options.timestamps && !merges_lines(options);
   session.at_line_start = &link.at_line_start;
+  session.place = &link.place;
+  session.lines = options.lines;
   link.output->connection_changed(true);
   link.state = Link::State::kFollowing;
   if (!start_session(session)) end_session(link, options, SessionEnd::kGone);
@@ -186,6 +196,8 @@ void connected(Link& link, const ViewerOptions& options) {
 
 // Connects without waiting for the connection to be made: the poll says when it is.
 void begin_connect(Link& link, const ViewerOptions& options) {
+  // Looked up again on every attempt: the name may lead elsewhere by now, or again at all.
+  if (!resolve_host(link)) return retry_later(link, options, kExitNoConnection);
   link.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (link.fd < 0) return connect_failed(link, options, "socket", errno);
   if (connect(link.fd, reinterpret_cast<const sockaddr*>(&link.address), sizeof link.address) ==
@@ -235,9 +247,11 @@ std::optional<Clock::time_point> due_of(const Link& link) {
   return link.due;
 }
 
-short events_of(const Link& link) {
+// A source whose output is full is not read until there is room.
+short events_of(Link& link) {
   if (link.state == Link::State::kConnecting) return POLLOUT;
-  return link.state == Link::State::kFollowing ? POLLIN : 0;
+  link.paused = link.state == Link::State::kFollowing && link.output->full();
+  return link.state == Link::State::kFollowing && !link.paused ? POLLIN : 0;
 }
 
 // When standard output's reader goes away, the viewer ends as a write to a closed pipe ends it,
@@ -307,7 +321,7 @@ int run_viewer(const ViewerOptions& options) {
   for (std::size_t i = 0; i < links.size(); ++i) {
     links[i].source = &options.sources[i];
     if (several) links[i].label = options.sources[i].name + ": ";
-    if (!resolve_host(links[i])) end_link(links[i], kExitNoConnection);
+    if (!options.reconnect && !resolve_host(links[i])) end_link(links[i], kExitNoConnection);
   }
   if (all_ended(links)) return worst_status(links);  // no host could be found
   std::unique_ptr<Outputs> outputs = open_outputs(options);

@@ -38,8 +38,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "codec/position.h"
 #include "settings/settings.h"
 #include "web/web.h"
 
@@ -128,12 +130,15 @@ bool reads_as_text(const std::uint8_t* payload, std::size_t size);
 
 // Once the daemon has acknowledged a login that asked for lengths, each frame comes behind its
 // length: nothing is guessed.
+// A daemon that grants positions also sends notices where the lengths stand: each is kept with
+// where in `output` it falls.
 struct LengthReader {
   Key key{};
   std::vector<std::uint8_t> bytes;  // received and not yet taken, from `taken` on
   std::size_t taken = 0;
   std::vector<std::uint8_t> output;  // what the last call decoded, payloads run together
-  bool malformed = false;            // a length or a frame that cannot be: the stream is lost
+  std::vector<std::pair<std::size_t, codec::Notice>> notices;  // and the notices among them
+  bool malformed = false;  // a length, a frame or a notice that cannot be: the stream is lost
 };
 
 // Adds one receive. Afterwards `output` holds the payloads of the frames it completed.
@@ -142,6 +147,16 @@ void add_length_receive(LengthReader& reader, const std::uint8_t* data, std::siz
 // Whether `bytes` ends with the frame of a login answer that names the lengths capability:
 // "YIPI ", a path, a zero byte and the capability.
 bool ends_with_framed_answer(const std::vector<std::uint8_t>& bytes, const Key& key);
+
+// The path that the login answer granting lengths which ends at `end` names, if one ends there.
+std::optional<std::string> framed_answer_path(const std::vector<std::uint8_t>& bytes,
+                                              std::size_t end, const Key& key);
+
+// A daemon that grants positions sends a notice right behind its answer. Looks for an answer
+// followed by a notice's mark at or after `from`; returns where the answer ends and its path.
+std::optional<std::size_t> find_positions_grant(const std::vector<std::uint8_t>& bytes,
+                                                std::size_t from, const Key& key,
+                                                std::string& path);
 
 // ---- The program ----
 
@@ -158,9 +173,10 @@ struct Source {
 };
 
 struct ViewerOptions {
-  std::optional<std::string> host;  // HOST: with one -c only
-  bool reconnect = false;           // -r: reconnect whenever the daemon goes away
-  bool timestamps = false;          // -t: the local time of arrival before each line
+  std::optional<std::string> host;     // HOST: with one -c only
+  bool reconnect = false;              // -r: reconnect whenever the daemon goes away
+  std::optional<std::uint64_t> lines;  // -n: start with the log's last lines
+  bool timestamps = false;             // -t: the local time of arrival before each line
   // --web [ADDRESS:]PORT: serve a page for browsers instead of writing standard output; port 0
   // when not asked for.
   web::WebOptions web;

@@ -1,0 +1,247 @@
+// Viewers that asked for positions: where each starts (new, the last lines, or where it stood
+// before a reconnect or a restart), and the notices that tell it where its stream jumps. The
+// log file is the only buffer: a resumed viewer is read from the file like any viewer behind.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "service/service.h"
+
+namespace vantrel::service {
+
+namespace {
+
+using codec::NoticeKind;
+using codec::Position;
+using codec::ResumeRequest;
+
+struct Placement {
+  std::uint32_t generation = 0;
+  std::int64_t position = 0;
+  NoticeKind kind = NoticeKind::kStart;
+  std::uint64_t skipped = 0;
+};
+
+bool is_current_generation(const ServiceState& state, std::uint32_t generation) {
+  return generation == state.generation;
+}
+
+int file_of_generation(const ServiceState& state, std::uint32_t generation) {
+  return is_current_generation(state, generation) ? state.log_file : state.previous_file;
+}
+
+// The token of a position: the 64 bytes before it (fewer near the start) checked.
+Position token_at(const ServiceState& state, std::uint32_t generation, std::int64_t position) {
+  const bool current = is_current_generation(state, generation);
+  Position token{current ? state.log_device : state.previous_device,
+                 current ? state.log_inode : state.previous_inode,
+                 static_cast<std::uint64_t>(position), 0, 0};
+  std::uint8_t before[codec::kCheckBytes];
+  const auto wanted = static_cast<std::size_t>(
+      std::min<std::int64_t>(position, static_cast<std::int64_t>(codec::kCheckBytes)));
+  const int file = file_of_generation(state, generation);
+  const ssize_t count = file < 0 ? 0
+                                 : pread(file, before, wanted,
+                                         static_cast<off_t>(position) - static_cast<off_t>(wanted));
+  if (count == static_cast<ssize_t>(wanted)) {
+    token.check_length = static_cast<std::uint8_t>(wanted);
+    token.check = codec::check_of(before, wanted);
+  }
+  return token;
+}
+
+// Whether the `check_length` bytes before the position in `file` are the ones it was made of.
+bool check_holds(int file, const Position& at) {
+  std::uint8_t before[codec::kCheckBytes];
+  if (at.offset < at.check_length) return false;
+  const ssize_t count =
+      pread(file, before, at.check_length, static_cast<off_t>(at.offset - at.check_length));
+  return count == at.check_length && codec::check_of(before, at.check_length) == at.check;
+}
+
+// The end of the current file as far as anyone may be sent it: what the daemon has taken, or
+// more where the file grew since the last poll.
+std::int64_t current_end(const ServiceState& state) {
+  struct stat status {};
+  if (state.log_file < 0 || fstat(state.log_file, &status) != 0) return state.sent_offset;
+  return std::max<std::int64_t>(state.sent_offset, status.st_size);
+}
+
+// Where a viewer that may go back `bound` bytes from the end of the current file starts: the
+// file's start, or the first line start past the bound.
+std::int64_t bounded_start(ServiceState& state, std::int64_t end, std::size_t bound) {
+  const std::int64_t from = end - static_cast<std::int64_t>(bound);
+  if (from <= 0) return 0;
+  return line_start_within(state, state.log_file, from, end);
+}
+
+// The start of the last `lines` lines before `end`, as tail counts them, within the bound.
+std::int64_t last_lines_start(ServiceState& state, std::int64_t end, std::uint64_t lines,
+                              std::size_t bound) {
+  if (lines == 0) return end;
+  const std::int64_t limit = std::max<std::int64_t>(0, end - static_cast<std::int64_t>(bound));
+  state.buffered.valid = false;
+  std::uint64_t newlines = 0;
+  // A last line that ends in a newline is a whole line, not the start of another.
+  std::int64_t at = end - 1;
+  while (at > limit) {
+    const std::int64_t from =
+        std::max<std::int64_t>(limit, at - static_cast<std::int64_t>(kReceiveSize));
+    const ssize_t count = pread(state.log_file, state.buffer.get(),
+                                static_cast<std::size_t>(at - from), static_cast<off_t>(from));
+    if (count <= 0) break;
+    for (std::int64_t i = count - 1; i >= 0; --i) {
+      if (state.buffer[static_cast<std::size_t>(i)] == '\n' && ++newlines == lines) {
+        return from + i + 1;
+      }
+    }
+    at = from;
+  }
+  return limit == 0 ? 0 : bounded_start(state, end, bound);
+}
+
+// A new viewer starts where it stood when it connected (the history, or what the daemon had
+// taken), as any viewer does, though the frames it had before its login are sent again; or at
+// the last lines it asks for.
+Placement place_new(ServiceState& state, const Settings& settings, const ViewerSlot& viewer,
+                    const ResumeRequest& request) {
+  if (request.kind == ResumeRequest::Kind::kLines) {
+    const std::int64_t end = current_end(state);
+    return Placement{state.generation,
+                     last_lines_start(state, end, request.lines, settings.resume_bytes),
+                     NoticeKind::kStart, 0};
+  }
+  const bool kept = is_current_generation(state, viewer.first_generation) ||
+                    (viewer.first_generation + 1 == state.generation && state.previous_file >= 0);
+  return Placement{kept ? viewer.first_generation : state.generation,
+                   kept ? viewer.first_position : 0, NoticeKind::kStart, 0};
+}
+
+// The current file from its start, or from the bound.
+Placement place_at_start(ServiceState& state, const Settings& settings, NoticeKind kind) {
+  const std::int64_t end = current_end(state);
+  return Placement{state.generation, bounded_start(state, end, settings.resume_bytes), kind,
+                   codec::kUnknownSkip};
+}
+
+Placement place_at(ServiceState& state, const Settings& settings, const Position& at,
+                   int descriptor) {
+  const bool current = at.device == state.log_device && at.inode == state.log_inode;
+  const bool previous = state.previous_file >= 0 && at.device == state.previous_device &&
+                        at.inode == state.previous_inode;
+  if (!current && !previous) {
+    std::printf(
+        "vantrel: Client(%d) resumes in a file no longer served; sending the log "
+        "from its start.\n",
+        descriptor);
+    return place_at_start(state, settings, NoticeKind::kReplaced);
+  }
+  const std::uint32_t generation = current ? state.generation : state.generation - 1;
+  const std::int64_t end = current ? current_end(state) : state.previous_end;
+  const auto offset = static_cast<std::int64_t>(at.offset);
+  if (offset < 0 || offset > end || !check_holds(file_of_generation(state, generation), at)) {
+    std::printf(
+        "vantrel: Client(%d) resumes past what the log now holds there; sending the log "
+        "from its start.\n",
+        descriptor);
+    return place_at_start(state, settings,
+                          current ? NoticeKind::kTruncated : NoticeKind::kReplaced);
+  }
+  const std::int64_t behind = end - offset + (current ? 0 : current_end(state));
+  if (behind <= static_cast<std::int64_t>(settings.resume_bytes)) {
+    return Placement{generation, offset, NoticeKind::kResumed, 0};
+  }
+  Placement placement = place_at_start(state, settings, NoticeKind::kResumeBound);
+  placement.skipped =
+      static_cast<std::uint64_t>(behind - (current_end(state) - placement.position));
+  return placement;
+}
+
+}  // namespace
+
+std::int64_t line_start_within(ServiceState& state, int file, std::int64_t from, std::int64_t end) {
+  if (from <= 0) return 0;
+  state.buffered.valid = false;
+  // The byte before `from` ends a line: `from` starts one.
+  for (std::int64_t at = from - 1; at < end;) {
+    const auto wanted = static_cast<std::size_t>(
+        std::min<std::int64_t>(end - at, static_cast<std::int64_t>(kReceiveSize)));
+    const ssize_t count = pread(file, state.buffer.get(), wanted, static_cast<off_t>(at));
+    if (count <= 0) break;
+    const auto* bytes = state.buffer.get();
+    const auto* newline =
+        static_cast<const std::uint8_t*>(std::memchr(bytes, '\n', static_cast<std::size_t>(count)));
+    if (newline != nullptr) return at + (newline + 1 - bytes);
+    at += count;
+  }
+  return from;  // a line longer than what is left: from the bound itself
+}
+
+void queue_notice(ServiceState& state, ViewerSlot& viewer, NoticeKind kind, std::uint64_t skipped) {
+  const Position position = token_at(state, viewer.generation, viewer.position);
+  codec::write_notice(viewer.notice.data(), codec::Notice{kind, skipped, position});
+  viewer.notice_pending = true;
+  viewer.notice_sent = 0;
+}
+
+void place_viewer(ServiceState& state, const Settings& settings, int descriptor) {
+  ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
+  if (state.log_file < 0) keep_log_file(state, settings);
+  Placement placement;
+  if (!viewer.request) {
+    std::printf(
+        "vantrel: Client(%d) sent a position that can't be read; serving it as a new "
+        "viewer.\n",
+        descriptor);
+    placement = place_new(state, settings, viewer, ResumeRequest{});
+    placement.kind = NoticeKind::kUnreadable;
+    placement.skipped = codec::kUnknownSkip;
+  } else if (viewer.request->kind == ResumeRequest::Kind::kAt) {
+    placement = place_at(state, settings, viewer.request->at, descriptor);
+  } else {
+    placement = place_new(state, settings, viewer, *viewer.request);
+  }
+  viewer.positions = true;
+  viewer.generation = placement.generation;
+  viewer.position = placement.position;
+  viewer.last_progress = Clock::now();
+  queue_notice(state, viewer, placement.kind, placement.skipped);
+}
+
+bool send_notice(ServiceState& state, int descriptor) {
+  ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
+  const ssize_t sent = send(descriptor, viewer.notice.data() + viewer.notice_sent,
+                            viewer.notice.size() - viewer.notice_sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent < 0 && errno != EAGAIN) {
+    std::perror("vantrel: Error sending data to client(will close client's connection)");
+    drop_client(state, descriptor);
+    return false;
+  }
+  if (sent > 0) viewer.notice_sent = static_cast<std::uint8_t>(viewer.notice_sent + sent);
+  if (viewer.notice_sent == viewer.notice.size()) {
+    viewer.notice_pending = false;
+    viewer.notice_sent = 0;
+    return true;
+  }
+  viewer.blocked = true;
+  return false;
+}
+
+void skip_lagging_viewer(ServiceState& state, const Settings& settings, int descriptor) {
+  ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
+  const std::int64_t start = bounded_start(state, current_end(state), settings.resume_bytes);
+  const std::int64_t skipped = is_current_generation(state, viewer.generation)
+                                   ? start - viewer.position
+                                   : state.previous_end - viewer.position + start;
+  viewer.generation = state.generation;
+  viewer.position = start;
+  queue_notice(state, viewer, NoticeKind::kLagBound,
+               static_cast<std::uint64_t>(std::max<std::int64_t>(skipped, 0)));
+}
+
+}  // namespace vantrel::service
