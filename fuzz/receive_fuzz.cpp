@@ -12,6 +12,7 @@
 #include <string>
 
 #include "codec/frame.h"
+#include "codec/position.h"
 #include "fuzz_support.h"
 #include "service/service.h"
 
@@ -88,13 +89,34 @@ std::string decoded_of(const std::string& block) {
 
 // The acknowledgement a login earns: the log file's path, and the capability when it asked
 // for lengths after the zero byte that ends its password and there is room for it.
+// What a login asks for after the zero byte that ends its password: "framed" alone, or with a
+// resume field behind another zero byte.
+std::string asked(const std::string& login) {
+  const std::size_t zero = login.find('\0', 5);
+  return zero == std::string::npos ? std::string() : login.substr(zero + 1);
+}
+
+bool asks_positions(const std::string& login) {
+  const std::string capability(codec::kFramedCapability, sizeof codec::kFramedCapability);
+  return asked(login).starts_with(capability);
+}
+
 std::string expected_acknowledgement(const std::string& login, const std::string& logfile) {
   const std::string plain = ("YIPI " + logfile).substr(0, codec::kMaxPayload);
-  const std::size_t zero = login.find('\0', 5);
   const std::string capability = std::string(1, '\0') + codec::kFramedCapability;
-  const bool asks = zero != std::string::npos && login.substr(zero + 1) == codec::kFramedCapability;
+  const bool asks = asked(login) == codec::kFramedCapability || asks_positions(login);
   return asks && plain.size() + capability.size() <= codec::kMaxPayload ? plain + capability
                                                                         : plain;
+}
+
+// A grant that asked for positions is followed by a notice of where the stream starts.
+void take_notice(std::string& reply) {
+  check(reply.size() > codec::kNoticeBytes, "a notice follows the grant");
+  const std::string notice = reply.substr(reply.size() - codec::kNoticeBytes);
+  check(notice.compare(0, 4, "\xff\xff\xff\xff") == 0 &&
+            codec::read_notice(reinterpret_cast<const std::uint8_t*>(notice.data()) + 4),
+        "the notice reads");
+  reply.erase(reply.size() - codec::kNoticeBytes);
 }
 
 void deliver(Harness& h, const settings::Settings& settings, const std::uint8_t* data,
@@ -104,7 +126,12 @@ void deliver(Harness& h, const settings::Settings& settings, const std::uint8_t*
   const bool framed_before = viewer.framed;
   std::memcpy(h.state.buffer.get(), data, size);
   service::handle_client_message(h.state, settings, h.daemon_end, size);
+  const bool connected = (h.state.clients & (std::uint64_t{1} << h.daemon_end)) != 0;
+  if (connected) service::serve_viewers(h.state, settings);  // as the loop does next
   std::string reply = take_reply(h);
+  if (connected && viewer.framed && asks_positions(decoded) && text.starts_with("PASS")) {
+    take_notice(reply);
+  }
   if (framed_before) {
     check(reply.size() > codec::kLengthPrefixBytes &&
               codec::read_length_prefix(reinterpret_cast<const std::uint8_t*>(reply.data())) ==

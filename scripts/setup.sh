@@ -38,6 +38,7 @@ if [ "$level" = test ] || [ "$level" = ci ]; then
   need libgtest-dev "the tests (GoogleTest)" have_header gtest/gtest.h
   need libboost-dev "the browser viewer, vantrel-view --web (Boost.Beast)" have_header boost/beast.hpp
   need libssl-dev "the browser viewer's HTTPS and password checks (OpenSSL)" have_header openssl/ssl.h
+  need socat "the resume test's relay, a client that is not ours" command -v socat
 fi
 if [ "$level" = ci ]; then
   need clang "the sanitizer build, the fuzzers and the lint build" command -v clang++

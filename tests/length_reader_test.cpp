@@ -4,8 +4,11 @@
 
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "codec/frame.h"
+#include "codec/position.h"
 #include "support/viewer.h"
 #include "viewer/viewer.h"
 
@@ -24,24 +27,47 @@ std::string with_length(const std::string& frame) {
   return std::string(reinterpret_cast<const char*>(prefix), sizeof prefix) + frame;
 }
 
-std::string feed(LengthReader& reader, const std::string& stream, std::mt19937& random) {
+// Notices, each with the offset into the whole output where it fell.
+using Notices = std::vector<std::pair<std::size_t, codec::Notice>>;
+
+std::string feed(LengthReader& reader, const std::string& stream, std::mt19937& random,
+                 Notices* notices = nullptr) {
   std::string out;
   for (std::size_t at = 0; at < stream.size();) {
     const std::size_t piece = std::min<std::size_t>(stream.size() - at, 1 + random() % 9000);
     add_length_receive(reader, reinterpret_cast<const std::uint8_t*>(stream.data() + at), piece);
+    for (const auto& [offset, notice] : reader.notices) {
+      if (notices != nullptr) notices->emplace_back(out.size() + offset, notice);
+    }
     out.append(reader.output.begin(), reader.output.end());
     at += piece;
   }
   return out;
 }
 
-TEST(LengthReader, ArbitraryPayloadsUnderArbitraryCutsComeOutExactly) {
+codec::Notice random_notice(std::mt19937& random) {
+  codec::Notice notice;
+  notice.kind = static_cast<codec::NoticeKind>(1 + random() % 8);
+  notice.skipped = random() % 2 == 0 ? codec::kUnknownSkip : random();
+  notice.position = {random(), random(), random(), static_cast<std::uint8_t>(random() % 65),
+                     random() & 0xFFFFFF};
+  return notice;
+}
+
+TEST(LengthReader, ArbitraryPayloadsAndNoticesUnderArbitraryCutsComeOutExactlyAndInPlace) {
   std::mt19937 random(15);
   for (int round = 0; round < 300; ++round) {
     const std::uint32_t key = round % 3 == 0 ? 0x41424344 : static_cast<std::uint32_t>(random());
     std::string stream;
     std::string payloads;
+    Notices sent;
     for (int frame = 0; frame < 8; ++frame) {
+      if (random() % 3 == 0) {
+        sent.emplace_back(payloads.size(), random_notice(random));
+        std::string notice(codec::kNoticeBytes, '\0');
+        codec::write_notice(reinterpret_cast<std::uint8_t*>(notice.data()), sent.back().second);
+        stream += notice;
+      }
       const std::size_t size = random() % 4 == 0 ? random() % codec::kMaxPayload : random() % 300;
       const std::string payload = random_bytes(random, size);
       payloads += payload;
@@ -49,9 +75,16 @@ TEST(LengthReader, ArbitraryPayloadsUnderArbitraryCutsComeOutExactly) {
     }
     LengthReader reader;
     reader.key = settings::key_from_number(key);
-    EXPECT_EQ(feed(reader, stream, random), payloads) << "round " << round;
+    Notices received;
+    EXPECT_EQ(feed(reader, stream, random, &received), payloads) << "round " << round;
     EXPECT_FALSE(reader.malformed);
     EXPECT_EQ(reader.bytes.size(), reader.taken);
+    ASSERT_EQ(received.size(), sent.size()) << "round " << round;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      EXPECT_EQ(received[i].first, sent[i].first) << "round " << round;
+      EXPECT_EQ(received[i].second.position, sent[i].second.position) << "round " << round;
+      EXPECT_EQ(received[i].second.skipped, sent[i].second.skipped) << "round " << round;
+    }
   }
 }
 
@@ -61,7 +94,8 @@ TEST(LengthReader, ALengthNoFrameHasOrABrokenFrameLosesTheStream) {
   std::string wrong_padding = with_length(testing::make_frame("ab"));
   wrong_padding[codec::kLengthPrefixBytes + 3] ^= 1;
   for (const std::string& bad :
-       {std::string("\0\0\0\x08", 4) + "12345678", std::string("\0\x01\0\x01", 4), wrong_padding}) {
+       {std::string("\0\0\0\x08", 4) + "12345678", std::string("\0\x01\0\x01", 4), wrong_padding,
+        std::string("\xff\xff\xff\xff\x09", 5) + std::string(40, '\0')}) {
     LengthReader reader;
     reader.key = settings::key_from_number(testing::kTestKey);
     EXPECT_EQ(feed(reader, good + bad + good, random), "good\n");

@@ -182,10 +182,10 @@ std::int64_t line_start_within(ServiceState& state, int file, std::int64_t from,
   return from;  // a line longer than what is left: from the bound itself
 }
 
-void queue_notice(ServiceState& state, ViewerSlot& viewer, NoticeKind kind, std::uint64_t skipped) {
-  const Position position = token_at(state, viewer.generation, viewer.position);
-  codec::write_notice(viewer.notice.data(), codec::Notice{kind, skipped, position});
+void queue_notice(ViewerSlot& viewer, NoticeKind kind, std::uint64_t skipped) {
   viewer.notice_pending = true;
+  viewer.notice_kind = kind;
+  viewer.notice_skipped = skipped;
   viewer.notice_sent = 0;
 }
 
@@ -210,11 +210,20 @@ void place_viewer(ServiceState& state, const Settings& settings, int descriptor)
   viewer.generation = placement.generation;
   viewer.position = placement.position;
   viewer.last_progress = Clock::now();
-  queue_notice(state, viewer, placement.kind, placement.skipped);
+  queue_notice(viewer, placement.kind, placement.skipped);
 }
 
-bool send_notice(ServiceState& state, int descriptor) {
+bool send_notice(ServiceState& state, const Settings& settings, int descriptor) {
   ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
+  if (viewer.notice_sent == 0) {
+    // A new file is opened once it has bytes; the token names it from the start.
+    if (is_current_generation(state, viewer.generation) && state.log_file < 0) {
+      keep_log_file(state, settings);
+    }
+    const Position position = token_at(state, viewer.generation, viewer.position);
+    codec::write_notice(viewer.notice.data(),
+                        codec::Notice{viewer.notice_kind, viewer.notice_skipped, position});
+  }
   const ssize_t sent = send(descriptor, viewer.notice.data() + viewer.notice_sent,
                             viewer.notice.size() - viewer.notice_sent, MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent < 0 && errno != EAGAIN) {
@@ -240,7 +249,7 @@ void skip_lagging_viewer(ServiceState& state, const Settings& settings, int desc
                                    : state.previous_end - viewer.position + start;
   viewer.generation = state.generation;
   viewer.position = start;
-  queue_notice(state, viewer, NoticeKind::kLagBound,
+  queue_notice(viewer, NoticeKind::kLagBound,
                static_cast<std::uint64_t>(std::max<std::int64_t>(skipped, 0)));
 }
 

@@ -174,11 +174,10 @@ std::int64_t line_start_within(ServiceState& state, int file, std::int64_t from,
 void place_viewer(ServiceState& state, const Settings& settings, int descriptor);
 
 // Queues a notice of where the viewer's stream goes on, to go before its next frame.
-void queue_notice(ServiceState& state, ViewerSlot& viewer, codec::NoticeKind kind,
-                  std::uint64_t skipped);
+void queue_notice(ViewerSlot& viewer, codec::NoticeKind kind, std::uint64_t skipped);
 
 // Sends what is left of the viewer's notice. Returns whether all of it has gone.
-bool send_notice(ServiceState& state, int descriptor);
+bool send_notice(ServiceState& state, const Settings& settings, int descriptor);
 
 // A viewer with positions that fell further behind than the daemon keeps for it goes on from
 // the bound, and is told how much it skipped.

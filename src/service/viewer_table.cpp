@@ -52,7 +52,7 @@ void settle(ServiceState& state, ViewerSlot& viewer) {
   }
   viewer.generation = state.generation;
   viewer.position = 0;
-  if (viewer.positions) queue_notice(state, viewer, codec::NoticeKind::kRotated, 0);
+  if (viewer.positions) queue_notice(viewer, codec::NoticeKind::kRotated, 0);
 }
 
 bool has_more(const ServiceState& state, const ViewerSlot& viewer) {
@@ -157,13 +157,13 @@ bool send_next(ServiceState& state, const Settings& settings, int descriptor,
   if (!viewer.partial && viewer.answer != ViewerSlot::Answer::kNone) {
     return send_answer(state, settings, descriptor);
   }
-  if (!viewer.partial && viewer.notice_pending) return send_notice(state, descriptor);
+  if (!viewer.partial && viewer.notice_pending) return send_notice(state, settings, descriptor);
   return send_next_frame(state, settings, descriptor, now);
 }
 
 // The answer to a login, in the transfer buffer: "YIPI " and the path (and the lengths
 // capability after a zero byte, where asked), or "WO!!". Returns the frame length.
-std::size_t build_answer(ServiceState& state, const Settings& settings, const ViewerSlot& viewer) {
+std::size_t build_answer(ServiceState& state, const Settings& settings, ViewerSlot& viewer) {
   state.buffered.valid = false;
   char* reply = reinterpret_cast<char*>(state.buffer.get());
   std::size_t length = 4;
@@ -174,6 +174,9 @@ std::size_t build_answer(ServiceState& state, const Settings& settings, const Vi
     const int wanted =
         std::snprintf(reply, codec::kMaxPayload + 1, "YIPI %s", settings.logfile->c_str());
     length = std::min(static_cast<std::size_t>(wanted), codec::kMaxPayload);
+    // Lengths are granted only where the answer has room to name them.
+    viewer.answer_framed =
+        viewer.answer_framed && length + sizeof codec::kFramedCapability <= codec::kMaxPayload;
     if (viewer.answer_framed) {
       // The capability follows a zero byte, where a viewer that did not ask would never look.
       reply[length] = '\0';
@@ -211,7 +214,12 @@ bool send_answer(ServiceState& state, const Settings& settings, int descriptor) 
   }
   viewer.framed = viewer.answer_framed;
   std::printf("vantrel: Client(%d) successfully logged in.\n", descriptor);
-  if (viewer.framed && viewer.asks_positions) place_viewer(state, settings, descriptor);
+  if (viewer.framed && viewer.asks_positions) {
+    place_viewer(state, settings, descriptor);
+  } else {
+    viewer.positions = false;  // notices go only behind lengths, to a viewer that asked
+    viewer.notice_pending = false;
+  }
   return true;
 }
 
@@ -329,8 +337,7 @@ void rewind_viewers(ServiceState& state) {
       continue;
     }
     viewer.position = 0;
-    if (viewer.positions)
-      queue_notice(state, viewer, codec::NoticeKind::kTruncated, codec::kUnknownSkip);
+    if (viewer.positions) queue_notice(viewer, codec::NoticeKind::kTruncated, codec::kUnknownSkip);
   }
 }
 

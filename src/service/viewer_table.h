@@ -49,8 +49,11 @@ struct ViewerSlot {
   bool asks_positions = false;
   std::optional<codec::ResumeRequest> request;
   bool positions = false;  // its stream carries notices
-  // A notice waiting to go before its next frame.
+  // A notice waiting to go before its next frame; its bytes are made as it begins to leave,
+  // once the file it names is open.
   bool notice_pending = false;
+  codec::NoticeKind notice_kind = codec::NoticeKind::kStart;
+  std::uint64_t notice_skipped = 0;
   std::uint8_t notice_sent = 0;
   std::array<std::uint8_t, codec::kNoticeBytes> notice{};
 };
