@@ -1,6 +1,14 @@
 // The login exchange over a real socket: what each kind of message gets back, who stays
 // connected, and what the daemon reports.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "support/viewer.h"
 
@@ -101,6 +109,52 @@ TEST_F(LoginTest, HostileBlocksNeitherCrashNorLeakEarlierBytes) {
   // Reading the daemon's output keeps it from blocking on a full pipe.
   EXPECT_TRUE(out().wait_for_output("can't login, probably wrong key.\n", 3));
   EXPECT_TRUE(still_served(viewer, "survived\n"));
+}
+
+// Bytes waiting in the daemon's send queue toward `viewer`, as the kernel lists its sockets.
+long send_queue(const TestViewer& viewer) {
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  getsockname(viewer.descriptor(), reinterpret_cast<sockaddr*>(&local), &size);
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, ":%04X ", ntohs(local.sin_port));
+  while (std::getline(table, line)) {
+    // "sl local rem st tx_queue:rx_queue ...": the daemon's socket has the viewer as its remote.
+    std::istringstream fields(line);
+    std::string slot, from, to, state, queues;
+    fields >> slot >> from >> to >> state >> queues;
+    if ((to + " ").ends_with(wanted))
+      return std::stol(queues.substr(0, queues.find(':')), nullptr, 16);
+  }
+  return 0;
+}
+
+TEST_F(LoginTest, ALoginWhileABurstFillsTheSocketIsAnsweredBetweenFramesNotDropped) {
+  TestViewer viewer;
+  viewer.set_receive_buffer(4096);
+  ASSERT_TRUE(viewer.connect_to(daemon_.port()));
+  const std::string answer = "YIPI " + daemon_.log_path();
+  ASSERT_TRUE(viewer.log_in_framed("secret", answer));
+  std::string burst;
+  for (int line = 0; burst.size() < (std::size_t{6} << 20); ++line) {
+    burst += "burst line " + std::to_string(line) + "\n";
+  }
+  daemon_.append(burst);
+  // The viewer reads nothing until the daemon's side of the socket holds a megabyte, and the
+  // daemon waits for room in the middle of a frame.
+  ASSERT_TRUE(out().wait_until([&] { return send_queue(viewer) >= (1 << 20); }));
+  ASSERT_TRUE(viewer.send_frame(std::string("PASS secret\0framed", 18)));
+  daemon_.append("after\n");
+  ASSERT_TRUE(viewer.receive_framed_text("after\n", 30s)) << out().out();
+  std::string text = viewer.received_text();
+  const std::string granted = answer + std::string(1, '\0') + "framed";
+  const std::size_t at = text.find(granted);
+  ASSERT_NE(at, std::string::npos);
+  text.erase(at, granted.size());
+  EXPECT_EQ(text, burst + "after\n");
+  EXPECT_EQ(out().count("Error sending"), 0);
 }
 
 TEST(LoginQuiet, QuietHidesTheReceivedMessages) {
