@@ -57,7 +57,8 @@ TEST(WebStream, EventsCarryTheStreamExactlyAndTheirIdsResumeWhereTheyStopped) {
   ring.capacity = 1000;
   std::string all;
   Browser browser;
-  std::uint64_t position = start_position(ring, std::nullopt);
+  std::uint64_t position = start_position(ring);
+  bool unknown_gap = false;
   for (int round = 0; round < 200; ++round) {
     std::string chunk(random() % 40, '\0');
     for (char& c : chunk) c = static_cast<char>(random());  // any bytes at all
@@ -65,30 +66,83 @@ TEST(WebStream, EventsCarryTheStreamExactlyAndTheirIdsResumeWhereTheyStopped) {
     all += chunk;
     if (round % 3 == 0) browser.take(next_events(ring, position, 1 + random() % 100));
     if (round % 50 == 49) {  // the browser reconnects with the last id it saw
-      position = start_position(ring, parse_event_id(browser.last_id));
+      position = resume_position(ring, browser.last_id, unknown_gap);
     }
   }
   while (position < ring.end) browser.take(next_events(ring, position, 64));
   EXPECT_EQ(browser.log, all);
   EXPECT_EQ(browser.last_id, std::to_string(all.size()));
   EXPECT_EQ(browser.gaps, "");
+  EXPECT_FALSE(unknown_gap);
+}
+
+codec::Notice notice_at(std::uint64_t inode, std::uint64_t offset,
+                        codec::NoticeKind kind = codec::NoticeKind::kStart,
+                        std::uint64_t skipped = 0) {
+  return codec::Notice{kind, skipped, codec::Position{1, inode, offset, 0, 0}};
+}
+
+TEST(WebStream, WithTheDaemonsPositionsABrowserGoesOnAtTheSameByteFromAnotherViewer) {
+  std::mt19937 random(8);
+  // Two viewers of one daemon: one followed another file first, so their rings number the same
+  // bytes differently; the daemon's stream jumps once, past 100 bytes it never sent.
+  StreamRing rings[2];
+  for (StreamRing& ring : rings) ring.capacity = 100000;
+  place_ring(rings[1], notice_at(9, 0));
+  append_to_ring(rings[1], bytes(std::string(77, 'o')), 77);
+  for (StreamRing& ring : rings) place_ring(ring, notice_at(2, 0));
+  std::string all;
+  std::uint64_t offset = 0;
+  std::size_t reading = 0;
+  std::uint64_t position = start_position(rings[0]);
+  Browser browser;
+  for (int round = 0; round < 300; ++round) {
+    std::string chunk(random() % 40, '\0');
+    for (char& c : chunk) c = static_cast<char>(random());
+    for (StreamRing& ring : rings) append_to_ring(ring, bytes(chunk), chunk.size());
+    all += chunk;
+    offset += chunk.size();
+    if (round == 150) {
+      offset += 100;
+      for (StreamRing& ring : rings) {
+        place_ring(ring, notice_at(2, offset, codec::NoticeKind::kLagBound, 100));
+      }
+    }
+    if (round % 3 == 0) browser.take(next_events(rings[reading], position, 1 + random() % 100));
+    if (round % 40 == 39) {  // the browser's viewer goes away: it reconnects to the other
+      reading = 1 - reading;
+      bool unknown_gap = true;
+      position = resume_position(rings[reading], browser.last_id, unknown_gap);
+      EXPECT_FALSE(unknown_gap) << "round " << round;
+    }
+  }
+  while (position < rings[reading].end) browser.take(next_events(rings[reading], position, 64));
+  EXPECT_EQ(browser.log, all);
+  EXPECT_EQ(browser.gaps, "100;");
+  EXPECT_EQ(browser.last_id, "1:2:" + std::to_string(offset));
+  // An id from a file neither holds: a gap of unknown size, then what the ring holds.
+  bool unknown_gap = false;
+  position = resume_position(rings[0], "1:5:10", unknown_gap);
+  EXPECT_TRUE(unknown_gap);
+  EXPECT_EQ(position, 0u);
 }
 
 TEST(WebStream, ANewBrowserGetsTheRecentLinesAndAStaleOneAGapThenTheRest) {
   StreamRing ring;
   ring.capacity = 64;
-  EXPECT_EQ(start_position(ring, std::nullopt), 0u);
+  EXPECT_EQ(start_position(ring), 0u);
   std::string lines;
   for (int i = 0; i < 20; ++i) lines += "line " + std::to_string(i) + "\n";
   append_to_ring(ring, bytes(lines), lines.size());
   EXPECT_EQ(ring_begin(ring), lines.size() - 64);
   // Afresh: from the first whole line the ring holds.
-  std::uint64_t position = start_position(ring, std::nullopt);
+  std::uint64_t position = start_position(ring);
   Browser fresh;
   fresh.take(next_events(ring, position, 1000));
   EXPECT_EQ(fresh.log, lines.substr(lines.find("line 13\n")));
   // Resuming from an id the ring no longer holds: a gap of the bytes lost, then the rest.
-  position = start_position(ring, parse_event_id("10"));
+  bool unknown_gap = false;
+  position = resume_position(ring, "10", unknown_gap);
   Browser stale;
   stale.take(next_events(ring, position, 1000));
   EXPECT_EQ(stale.gaps, std::to_string(lines.size() - 64 - 10) + ";");

@@ -9,6 +9,7 @@ namespace {
 constexpr std::uint64_t kCheckMask = (std::uint64_t{1} << 56) - 1;
 constexpr std::string_view kNewField = "new";
 constexpr std::string_view kLinesField = "lines ";
+constexpr std::string_view kBytesField = "bytes ";
 constexpr std::string_view kAtField = "at ";
 
 void put(std::uint8_t* out, std::uint64_t value, std::size_t bytes) {
@@ -70,12 +71,26 @@ std::optional<Notice> read_notice(const std::uint8_t* in) {
   return Notice{static_cast<NoticeKind>(in[0]), get(in + 1, 8), *position};
 }
 
+bool is_gap(const Notice& notice) {
+  switch (notice.kind) {
+    case NoticeKind::kStart:
+    case NoticeKind::kResumed:
+      return false;
+    case NoticeKind::kRotated:
+      return notice.skipped != 0;
+    default:
+      return true;
+  }
+}
+
 std::string resume_field(const ResumeRequest& request) {
   switch (request.kind) {
     case ResumeRequest::Kind::kNew:
       break;
     case ResumeRequest::Kind::kLines:
       return std::string(kLinesField) + std::to_string(request.lines);
+    case ResumeRequest::Kind::kBytes:
+      return std::string(kBytesField) + std::to_string(request.lines);
     case ResumeRequest::Kind::kAt: {
       std::uint8_t token[kTokenBytes];
       write_token(token, request.at);
@@ -93,9 +108,10 @@ std::string resume_field(const ResumeRequest& request) {
 std::optional<ResumeRequest> parse_resume_field(std::string_view field) {
   ResumeRequest request;
   if (field == kNewField) return request;
-  if (field.starts_with(kLinesField)) {
-    field.remove_prefix(kLinesField.size());
-    request.kind = ResumeRequest::Kind::kLines;
+  const bool lines = field.starts_with(kLinesField);
+  if (lines || field.starts_with(kBytesField)) {
+    field.remove_prefix(lines ? kLinesField.size() : kBytesField.size());
+    request.kind = lines ? ResumeRequest::Kind::kLines : ResumeRequest::Kind::kBytes;
     const auto [end, error] =
         std::from_chars(field.data(), field.data() + field.size(), request.lines);
     if (field.empty() || error != std::errc{} || end != field.data() + field.size()) {

@@ -12,7 +12,8 @@
 //
 // A viewer asks for positions at login: after its password's zero byte, "framed", another zero
 // byte and a resume field: "new" (where any new viewer starts), "lines N" (the last N lines),
-// or "at " and the token as 64 hexadecimal digits. The daemon answers as to any framed login,
+// "bytes N" (the last N bytes, from a line start), or "at " and the token as 64 hexadecimal
+// digits. The daemon answers as to any framed login,
 // then, behind its frames' lengths, sends a notice wherever the stream starts, and again
 // wherever it stops following on from the last byte sent. A notice stands where a frame's
 // length would, behind a length no frame has:
@@ -74,14 +75,18 @@ struct Notice {
 };
 
 void write_notice(std::uint8_t* out, const Notice& notice);
+
+// Whether the stream skipped bytes there (or may have): everything but a start, an exact
+// resume, and a rotation that read the old file to its end.
+bool is_gap(const Notice& notice);
 // Reads the kNoticeBytes - 4 bytes after the mark. No value for an unknown kind or a bad token.
 std::optional<Notice> read_notice(const std::uint8_t* in);
 
 // What a viewer asks for in its resume field.
 struct ResumeRequest {
-  enum class Kind { kNew, kLines, kAt };
+  enum class Kind { kNew, kLines, kBytes, kAt };
   Kind kind = Kind::kNew;
-  std::uint64_t lines = 0;
+  std::uint64_t lines = 0;  // or bytes
   Position at;
 };
 

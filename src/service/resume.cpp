@@ -116,6 +116,11 @@ Placement place_new(ServiceState& state, const Settings& settings, const ViewerS
                      last_lines_start(state, end, request.lines, settings.resume_bytes),
                      NoticeKind::kStart, 0};
   }
+  if (request.kind == ResumeRequest::Kind::kBytes) {
+    const std::size_t bytes = std::min<std::uint64_t>(request.lines, settings.resume_bytes);
+    return Placement{state.generation, bounded_start(state, current_end(state), bytes),
+                     NoticeKind::kStart, 0};
+  }
   const bool kept = is_current_generation(state, viewer.first_generation) ||
                     (viewer.first_generation + 1 == state.generation && state.previous_file >= 0);
   return Placement{kept ? viewer.first_generation : state.generation,

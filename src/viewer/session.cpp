@@ -38,6 +38,9 @@ std::string login_message(const Session& session) {
   } else if (session.lines) {
     request.kind = codec::ResumeRequest::Kind::kLines;
     request.lines = *session.lines;
+  } else if (const auto bytes = session.output->first_bytes()) {
+    request.kind = codec::ResumeRequest::Kind::kBytes;
+    request.lines = *bytes;
   }
   return session.login_text + std::string(kLengthsRequest) + '\0' + codec::resume_field(request);
 }
@@ -129,13 +132,11 @@ const char* gap_reason(codec::NoticeKind kind) {
 // Says a gap on standard error; a half line written before it is ended first, so that the
 // bytes after the gap never run on from it.
 void report_notice(Session& session, const codec::Notice& notice, const StreamPlace& place) {
-  using codec::NoticeKind;
-  if (notice.kind == NoticeKind::kStart || notice.kind == NoticeKind::kResumed) return;
-  if (notice.kind == NoticeKind::kRotated && place.known) {
+  if (notice.kind == codec::NoticeKind::kRotated && place.known) {
     say(session.label, "the log was rotated; its old file ended at byte %llu\n",
         static_cast<unsigned long long>(place.base.offset + place.since));
-    if (notice.skipped == 0) return;
   }
+  if (!codec::is_gap(notice)) return;
   if (!*session.at_line_start) {
     push_out(session, "\n");
     *session.at_line_start = true;
@@ -152,6 +153,7 @@ void report_notice(Session& session, const codec::Notice& notice, const StreamPl
 void take_notice(Session& session, const codec::Notice& notice) {
   session.holding = false;
   session.held_log.clear();
+  session.output->placed(notice);
   if (session.place == nullptr) return;
   report_notice(session, notice, *session.place);
   *session.place = StreamPlace{true, notice.position, 0, {}};

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "codec/position.h"
+
 namespace vantrel::viewer {
 
 class Sink {
@@ -24,6 +26,11 @@ class Sink {
   // Holds as much as it takes: the viewer reads no more until it has room, and the daemon keeps
   // the viewer's place meanwhile.
   virtual bool full() { return false; }
+  // Where the stream stands in the daemon's log from the next byte on, as a notice says.
+  virtual void placed(const codec::Notice& /*notice*/) {}
+  // How much of the log's end to start with when nothing was followed yet, if not the daemon's
+  // default.
+  virtual std::optional<std::uint64_t> first_bytes() const { return std::nullopt; }
   virtual void connection_changed(bool /*connected*/) {}
   virtual void following(const std::string& /*file*/) {}
   virtual void dropped(std::uint64_t /*bytes*/) {}

@@ -43,7 +43,7 @@
 
 #include "codec/position.h"
 #include "settings/settings.h"
-#include "web/web.h"
+#include "web/web_options.h"
 
 namespace vantrel::viewer {
 

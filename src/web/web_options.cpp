@@ -1,10 +1,11 @@
+#include "web/web_options.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "settings/settings.h"
-#include "web/web.h"
 
 namespace vantrel::web {
 

@@ -167,14 +167,20 @@ template <typename Transport>
 class EventStream : public Stream, public std::enable_shared_from_this<EventStream<Transport>> {
  public:
   EventStream(Transport transport, std::shared_ptr<ssl::context> context, Shared& shared,
-              Channel& channel, std::optional<std::uint64_t> last_event_id)
+              Channel& channel, const std::optional<std::string>& last_event_id)
       : context_(std::move(context)),
         transport_(std::move(transport)),
         shared_(shared),
         channel_(channel),
         peer_(describe(transport_)) {
     const std::lock_guard<std::mutex> hold(shared_.lock);
-    position_ = start_position(channel_.ring, last_event_id);
+    if (!last_event_id) {
+      position_ = start_position(channel_.ring);
+      return;
+    }
+    bool unknown_gap = false;
+    position_ = resume_position(channel_.ring, *last_event_id, unknown_gap);
+    if (unknown_gap) first_ = gap_event(channel_.ring, position_, std::nullopt);
   }
 
   void start() {
@@ -186,7 +192,7 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
     add_security_headers(header);
     header.keep_alive(false);
     std::ostringstream text;
-    text << header.base();
+    text << header.base() << first_;
     write(text.str(), nullptr);
     notice_leaving();
   }
@@ -281,6 +287,7 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
   Channel& channel_;
   std::string peer_;
   std::uint64_t position_ = 0;
+  std::string first_;  // a gap the browser is told of before anything else
   std::uint64_t status_sent_ = 0;
   std::string out_;                            // the header, a status or a comment
   std::shared_ptr<const std::string> events_;  // log events, shared with other browsers
@@ -372,6 +379,8 @@ class SourceSink : public viewer::Sink {
   std::size_t push(const std::uint8_t* data, std::size_t size) override;
   bool failed() override { return false; }
   bool is_standard_output() const override { return false; }
+  void placed(const codec::Notice& notice) override;
+  std::optional<std::uint64_t> first_bytes() const override;
   void connection_changed(bool connected) override;
   void following(const std::string& file) override;
   void dropped(std::uint64_t bytes) override;
@@ -456,6 +465,19 @@ class WebServer : public viewer::Outputs {
     return 0;
   }
 
+  void place(std::size_t index, const codec::Notice& notice) {
+    {
+      const std::lock_guard<std::mutex> hold(shared_.lock);
+      place_ring(shared_.sources[index]->channel.ring, notice);
+    }
+    wake_streams();
+  }
+
+  std::size_t ring_capacity(std::size_t index) {
+    const std::lock_guard<std::mutex> hold(shared_.lock);
+    return shared_.sources[index]->channel.ring.capacity;
+  }
+
   template <typename Change>
   void change_status(std::size_t index, Change change) {
     {
@@ -497,7 +519,7 @@ class WebServer : public viewer::Outputs {
 
   template <typename Transport>
   void open_stream(Transport transport, std::shared_ptr<ssl::context> tls, Channel& channel,
-                   std::optional<std::uint64_t> last_event_id) {
+                   const std::optional<std::string>& last_event_id) {
     beast::get_lowest_layer(transport).expires_never();
     // What a browser has not taken waits in the ring, not in the kernel: a small send buffer
     // lets a browser that stops reading cost little, and stop costing early.
@@ -604,6 +626,12 @@ class WebServer : public viewer::Outputs {
 std::size_t SourceSink::push(const std::uint8_t* data, std::size_t size) {
   return server_.push(index_, data, size);
 }
+void SourceSink::placed(const codec::Notice& notice) { server_.place(index_, notice); }
+// A viewer that starts fills its ring from the daemon's log, so that browsers that come from
+// another viewer, or from before a restart, find what they last saw.
+std::optional<std::uint64_t> SourceSink::first_bytes() const {
+  return server_.ring_capacity(index_);
+}
 void SourceSink::connection_changed(bool connected) {
   server_.change_status(index_, [&](SourceStatus& status) { status.connected = connected; });
 }
@@ -676,9 +704,9 @@ void Request<Transport>::answer() {
       return reply(http::status::service_unavailable, "text/plain", "too many browsers\n",
                    {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
     }
-    std::optional<std::uint64_t> last_event_id;
+    std::optional<std::string> last_event_id;
     const auto header = request.find("Last-Event-ID");
-    if (header != request.end()) last_event_id = parse_event_id(std::string(header->value()));
+    if (header != request.end()) last_event_id = std::string(header->value());
     return server_.open_stream(std::move(transport_), std::move(context_), *channel, last_event_id);
   }
   reply(http::status::not_found, "text/plain", "not found\n");

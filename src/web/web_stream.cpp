@@ -83,10 +83,83 @@ std::uint64_t line_start_from(const StreamRing& ring, std::uint64_t start) {
 
 }  // namespace
 
-std::uint64_t start_position(const StreamRing& ring, std::optional<std::uint64_t> last_event_id) {
-  if (last_event_id) return std::min(*last_event_id, ring.end);
+std::uint64_t start_position(const StreamRing& ring) {
   return line_start_from(
       ring, std::max(ring_begin(ring), ring.end > kRecentBytes ? ring.end - kRecentBytes : 0));
+}
+
+void place_ring(StreamRing& ring, const codec::Notice& notice) {
+  if (codec::is_gap(notice)) {
+    ring.gaps.push_back({ring.end, notice.skipped == codec::kUnknownSkip
+                                       ? std::nullopt
+                                       : std::optional<std::uint64_t>(notice.skipped)});
+  }
+  if (!ring.places.empty() && ring.places.back().start == ring.end) ring.places.pop_back();
+  ring.places.push_back(
+      {ring.end, notice.position.device, notice.position.inode, notice.position.offset});
+  // What the ring no longer holds needs no place but the one it begins in.
+  const std::uint64_t begin = ring_begin(ring);
+  while (ring.places.size() > 1 && ring.places[1].start <= begin) ring.places.pop_front();
+  while (!ring.gaps.empty() && ring.gaps.front().at < begin) ring.gaps.pop_front();
+}
+
+namespace {
+
+// The place a ring position lies in: the newest that starts at or before it.
+const RingPlace* place_of(const StreamRing& ring, std::uint64_t position) {
+  for (auto place = ring.places.rbegin(); place != ring.places.rend(); ++place) {
+    if (place->start <= position) return &*place;
+  }
+  return nullptr;
+}
+
+std::optional<std::uint64_t> parse_part(const std::string& text, std::size_t& at) {
+  const std::size_t end = std::min(text.find(':', at), text.size());
+  const auto value = parse_event_id(text.substr(at, end - at));
+  at = end + 1;
+  return value;
+}
+
+}  // namespace
+
+std::string event_id(const StreamRing& ring, std::uint64_t position) {
+  const RingPlace* place = place_of(ring, position);
+  if (place == nullptr) return std::to_string(position);
+  return std::to_string(place->device) + ":" + std::to_string(place->inode) + ":" +
+         std::to_string(place->offset + (position - place->start));
+}
+
+std::uint64_t resume_position(const StreamRing& ring, const std::string& last_event_id,
+                              bool& unknown_gap) {
+  unknown_gap = false;
+  if (last_event_id.find(':') == std::string::npos) {
+    if (const auto position = parse_event_id(last_event_id)) return std::min(*position, ring.end);
+    return start_position(ring);
+  }
+  std::size_t at = 0;
+  const auto device = parse_part(last_event_id, at);
+  const auto inode = parse_part(last_event_id, at);
+  const auto offset = parse_part(last_event_id, at);
+  for (std::size_t i = ring.places.size(); device && inode && offset && i-- > 0;) {
+    const RingPlace& place = ring.places[i];
+    if (place.device != *device || place.inode != *inode || *offset < place.offset) continue;
+    const std::uint64_t position = place.start + (*offset - place.offset);
+    const std::uint64_t place_end =
+        i + 1 < ring.places.size() ? ring.places[i + 1].start : ring.end;
+    // Past this ring's end in its newest place: the bytes are on their way; wait for them.
+    const bool newest = i + 1 == ring.places.size();
+    if (position <= place_end || (newest && position - ring.end <= ring.capacity)) {
+      return position;
+    }
+  }
+  unknown_gap = true;
+  return line_start_from(ring, ring_begin(ring));
+}
+
+std::string gap_event(const StreamRing& ring, std::uint64_t position,
+                      std::optional<std::uint64_t> bytes) {
+  return "event: gap\nid: " + event_id(ring, position) +
+         "\ndata: " + (bytes ? std::to_string(*bytes) : std::string("unknown")) + "\n\n";
 }
 
 std::string next_events(const StreamRing& ring, std::uint64_t& position, std::size_t most,
@@ -94,19 +167,24 @@ std::string next_events(const StreamRing& ring, std::uint64_t& position, std::si
   std::string events;
   const std::uint64_t begin = lines ? line_start_from(ring, ring_begin(ring)) : ring_begin(ring);
   if (position < ring_begin(ring)) {
-    events += "event: gap\nid: " + std::to_string(begin) +
-              "\ndata: " + std::to_string(begin - position) + "\n\n";
+    events += gap_event(ring, begin, begin - position);
     position = begin;
   }
   std::vector<std::uint8_t> chunk;
+  auto gap = std::ranges::lower_bound(ring.gaps, position, {}, &RingGap::at);
   while (position < ring.end && most > 0) {
+    // Where the daemon's stream jumped, the browser is told before the bytes after the jump.
+    if (gap != ring.gaps.end() && gap->at == position)
+      events += gap_event(ring, position, (gap++)->bytes);
+    const std::uint64_t until = gap != ring.gaps.end() ? std::min(gap->at, ring.end) : ring.end;
     const std::size_t size = static_cast<std::size_t>(
-        std::min<std::uint64_t>(ring.end - position, std::min(most, kEventBytes)));
+        std::min<std::uint64_t>(until - position, std::min(most, kEventBytes)));
+    if (size == 0) continue;  // another gap at the same place
     chunk.resize(size);
     for (std::size_t i = 0; i < size; ++i) chunk[i] = byte_at(ring, position + i);
     position += size;
     most -= size;
-    events += "event: log\nid: " + std::to_string(position) + "\ndata: ";
+    events += "event: log\nid: " + event_id(ring, position) + "\ndata: ";
     append_base64(events, chunk);
     events += "\n\n";
   }
