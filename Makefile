@@ -29,7 +29,7 @@ RUN_DIR = $(BUILD)/run
 
 .PHONY: all build programs run demo install uninstall test test-asan lint fuzz soak fanout pace \
         deb package-test \
-        viewer-scenarios web-bench sources-bench bench clean
+        viewer-scenarios web-bench sources-bench resume-bench bench clean
 
 all: build
 
@@ -150,6 +150,11 @@ web-bench: build
 # Several logs in one viewer against one: 16 daemons at 500 lines/s each.
 sources-bench: build
 	python3 bench/sources.py $(BUILD) $(SOURCES_BENCH_ARGS)
+
+# Breaks between the daemon and a viewer: a cut, a restart, 20 MB while away, a rotation while
+# away; RESUME_BENCH_ARGS="--baseline OTHER_BUILD" runs another build beside it.
+resume-bench: programs
+	cd bench && python3 resume.py $(abspath $(BUILD)) $(RESUME_BENCH_ARGS)
 
 bench: build
 	$(BUILD)/bench/frame_bench
