@@ -13,6 +13,8 @@ to a file) while a writer appends numbered lines:
             viewer reports is exactly what is missing
   rotation  the log is renamed away and a new one started while the relay is stopped: the old
             file's last lines and the new file's lines all arrive once
+  catchup   8 MB in one write: the seconds a viewer connected throughout takes to have it all,
+            beside the seconds one that was away takes from its login to the same line
 With --baseline the same scenarios run against another build (the previous main) in the same
 run, side by side. Everything stays on 127.0.0.1 and stops by itself.
 """
@@ -159,15 +161,21 @@ def count(path, first, last):
     return lost, len(wanted) - len(seen)
 
 
-def wait_for_line(path, number, seconds=20):
+def wait_for_line(path, number, seconds=20, every=0.1):
     needle = b"line %08d" % number
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         with open(path, "rb") as f:
+            f.seek(max(0, os.path.getsize(path) - 4096))
             if needle in f.read():
                 return True
-        time.sleep(0.1)
+        time.sleep(every)
     return False
+
+
+def count_logins(err_path):
+    with open(err_path, "rb") as f:
+        return f.read().count(b"logged in")
 
 
 def gaps(err_path):
@@ -260,6 +268,29 @@ def scenario(build, name):
             rotated = b"rotated" in f.read()
         result = {"written": last + 1, "lost": lost, "repeated": repeated,
                   "rotation said": rotated, "last line arrived": arrived}
+    elif name == "catchup":
+        other = start_viewer(build, folder, config, port, "direct")
+        writer = Writer(log, 1)
+        writer.running = False
+        writer.append(10)
+        wait_for_line(os.path.join(folder, "relayed.out"), 9)
+        wait_for_line(os.path.join(folder, "direct.out"), 9)
+        relay.stop()
+        logins = count_logins(os.path.join(folder, "relayed.err"))
+        burst_start = time.monotonic()
+        writer.append(40000, 190)
+        wait_for_line(os.path.join(folder, "direct.out"), writer.number - 1, 60, 0.005)
+        fresh = time.monotonic() - burst_start
+        relay.restart()
+        deadline = time.monotonic() + 30
+        while count_logins(os.path.join(folder, "relayed.err")) == logins and \
+                time.monotonic() < deadline:
+            time.sleep(0.005)
+        login = time.monotonic()
+        wait_for_line(os.path.join(folder, "relayed.out"), writer.number - 1, 60, 0.005)
+        resumed = time.monotonic() - login
+        result = {"burst bytes": os.path.getsize(log), "fresh viewer s": round(fresh, 3),
+                  "resumed viewer s": round(resumed, 3), "ratio": round(resumed / fresh, 2)}
     for process in (viewer, other, daemon):
         if process is not None:
             process.terminate()
@@ -274,7 +305,7 @@ def main():
     parser.add_argument("--baseline")
     parser.add_argument("--only")
     args = parser.parse_args()
-    names = [args.only] if args.only else ["cut", "restart", "away20mb", "rotation"]
+    names = [args.only] if args.only else ["cut", "restart", "away20mb", "rotation", "catchup"]
     for name in names:
         print(f"{name}: vantrel {scenario(args.build, name)}", flush=True)
         if args.baseline:

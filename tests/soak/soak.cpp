@@ -35,6 +35,9 @@
 #include <vector>
 
 #include "codec/frame.h"
+#include "codec/position.h"
+#include "viewer/session.h"
+#include "viewer/viewer.h"
 #include "support/process.h"
 #include "support/viewer.h"
 
@@ -184,6 +187,7 @@ struct History {
   std::mutex lock;
   std::string bytes;       // the history from position `base` on
   std::uint64_t base = 0;  // the part before it is behind every viewer and was dropped
+  std::uint64_t pinned = UINT64_MAX;  // the resuming viewers' least position
 };
 
 struct WriterFigures {
@@ -385,6 +389,7 @@ void drop_history_behind(std::vector<GoodViewer>& viewers, History& history) {
     if (!viewer.dropped) behind_all = std::min(behind_all, viewer.cursor);
   }
   const std::lock_guard<std::mutex> hold(history.lock);
+  behind_all = std::min(behind_all, history.pinned);
   if (behind_all == UINT64_MAX || behind_all - history.base < (16u << 20)) return;
   history.bytes.erase(0, static_cast<std::size_t>(behind_all - history.base));
   history.base = behind_all;
@@ -411,6 +416,144 @@ void run_viewers(std::vector<GoodViewer>& viewers, History& history,
       next_trim = Clock::now() + 1s;
     }
   }
+}
+
+// ---- the resuming viewers ------------------------------------------------------------------
+// They ask for positions, cut their own connection at random (with a reset, as a network that
+// fails would) and resume at once. Every byte they take must be the next byte of the log:
+// nothing lost, nothing repeated, except right after a gap the daemon says (a truncation).
+
+constexpr int kResumingViewers = 6;
+
+struct ResumingViewer {
+  int fd = -1;
+  std::vector<std::uint8_t> before;  // what came before the grant
+  bool granted = false;
+  viewer::LengthReader reader;
+  viewer::StreamPlace place;
+  std::uint64_t cursor = 0;  // history position after the last byte taken
+  bool may_jump = true;      // a new start or a gap: the next bytes may come from further on
+  Clock::time_point cut_at;
+  std::uint64_t cuts = 0;
+  std::map<int, std::uint64_t> gaps;  // by the notice's kind
+  std::uint64_t bytes = 0;
+  std::atomic<bool> saw_last_line{false};  // read by the main thread while it runs
+  std::string failure;
+};
+
+void connect_resuming(ResumingViewer& viewer, unsigned short port, std::mt19937_64& rng) {
+  viewer.fd = socket(AF_INET, SOCK_STREAM, 0);
+  viewer.before.clear();
+  viewer.granted = false;
+  viewer.reader = viewer::LengthReader{};
+  viewer.reader.key = kKey;
+  codec::ResumeRequest request;
+  if (viewer.place.known) {
+    request.kind = codec::ResumeRequest::Kind::kAt;
+    request.at = viewer::resume_position(viewer.place);
+  }
+  const std::string login = std::string("PASS ") + kPassword + std::string(1, '\0') +
+                            codec::kFramedCapability + std::string(1, '\0') +
+                            codec::resume_field(request);
+  const std::string frame = testing::make_frame(login, kKeyNumber);
+  if (!connect_loopback(viewer.fd, port) ||
+      send(viewer.fd, frame.data(), frame.size(), MSG_NOSIGNAL) < 0) {
+    if (viewer.failure.empty()) viewer.failure = "could not connect and log in";
+  }
+  viewer.cut_at = Clock::now() + std::chrono::milliseconds(uniform(rng, 500, 4000));
+}
+
+void take_resumed(ResumingViewer& viewer, History& history, std::string_view bytes) {
+  if (bytes.empty()) return;
+  viewer::advance(viewer.place, bytes);
+  viewer.bytes += bytes.size();
+  const std::lock_guard<std::mutex> hold(history.lock);
+  const auto from = static_cast<std::size_t>(viewer.cursor - history.base);
+  const std::string_view rest = std::string_view(history.bytes).substr(from);
+  std::size_t at = 0;
+  if (viewer.may_jump) {
+    at = rest.find(bytes);
+  } else if (!rest.starts_with(bytes)) {
+    at = std::string_view::npos;
+  }
+  if (at == std::string_view::npos) {
+    if (viewer.failure.empty()) {
+      viewer.failure = "bytes lost or repeated without a gap said, at history " +
+                       std::to_string(viewer.cursor);
+    }
+    viewer.may_jump = true;
+    return;
+  }
+  viewer.may_jump = false;
+  viewer.cursor += at + bytes.size();
+  if (bytes.ends_with(kLastLine)) viewer.saw_last_line = true;
+}
+
+void receive_resumed(ResumingViewer& viewer, History& history, unsigned short port,
+                     std::mt19937_64& rng) {
+  char chunk[kReceiveSize];
+  const ssize_t count = recv(viewer.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+  if (count < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (count <= 0) {  // the daemon let it go: it comes back and resumes
+    close(viewer.fd);
+    return connect_resuming(viewer, port, rng);
+  }
+  const auto* data = reinterpret_cast<const std::uint8_t*>(chunk);
+  std::size_t size = static_cast<std::size_t>(count);
+  if (!viewer.granted) {
+    viewer.before.insert(viewer.before.end(), data, data + size);
+    std::string path;
+    const auto end = viewer::find_positions_grant(viewer.before, 0, kKey, path);
+    if (!end) return;
+    viewer.granted = true;
+    data = viewer.before.data() + *end;
+    size = viewer.before.size() - *end;
+  }
+  viewer::add_length_receive(viewer.reader, data, size);
+  const auto* output = reinterpret_cast<const char*>(viewer.reader.output.data());
+  std::size_t from = 0;
+  for (const auto& [at, notice] : viewer.reader.notices) {
+    take_resumed(viewer, history, std::string_view(output + from, at - from));
+    from = at;
+    if (codec::is_gap(notice)) ++viewer.gaps[static_cast<int>(notice.kind)];
+    viewer.may_jump = viewer.may_jump || codec::is_gap(notice);
+    viewer.place = viewer::StreamPlace{true, notice.position, 0, {}};
+  }
+  take_resumed(viewer, history, std::string_view(output + from, viewer.reader.output.size() - from));
+  if (viewer.reader.malformed && viewer.failure.empty()) viewer.failure = "a malformed stream";
+}
+
+void cut_if_due(ResumingViewer& viewer, unsigned short port, std::mt19937_64& rng) {
+  if (Clock::now() < viewer.cut_at) return;
+  const linger reset{1, 0};
+  setsockopt(viewer.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(viewer.fd);
+  ++viewer.cuts;
+  connect_resuming(viewer, port, rng);
+}
+
+void run_resuming(std::vector<ResumingViewer>& viewers, History& history, unsigned short port,
+                  const std::atomic<bool>& load_stopped, const std::atomic<bool>& stop,
+                  std::mt19937_64 rng) {
+  for (ResumingViewer& viewer : viewers) connect_resuming(viewer, port, rng);
+  std::vector<pollfd> ready(viewers.size());
+  while (!stop) {
+    {
+      const std::lock_guard<std::mutex> hold(history.lock);
+      history.pinned = UINT64_MAX;
+      for (const ResumingViewer& viewer : viewers) {
+        history.pinned = std::min(history.pinned, viewer.cursor);
+      }
+    }
+    for (std::size_t i = 0; i < viewers.size(); ++i) ready[i] = {viewers[i].fd, POLLIN, 0};
+    if (poll(ready.data(), ready.size(), 100) < 0 && errno != EINTR) std::perror("soak: poll");
+    for (std::size_t i = 0; i < viewers.size(); ++i) {
+      if (ready[i].revents != 0) receive_resumed(viewers[i], history, port, rng);
+      // Cuts stop with the load, so that every one of them takes the last line.
+      if (!load_stopped) cut_if_due(viewers[i], port, rng);
+    }
+  }
+  for (ResumingViewer& viewer : viewers) close(viewer.fd);
 }
 
 // ---- the hostile crowd -----------------------------------------------------------------------
@@ -667,6 +810,10 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
                             std::mt19937_64(rng()), std::ref(writer));
   std::thread hostile_thread(run_hostiles, port, std::cref(stop_load), std::mt19937_64(rng()),
                              std::ref(hostile));
+  std::vector<ResumingViewer> resuming(kResumingViewers);
+  std::thread resuming_thread(run_resuming, std::ref(resuming), std::ref(history), port,
+                              std::cref(stop_load), std::cref(stop_viewers),
+                              std::mt19937_64(rng()));
 
   std::int64_t rss_early = -1;
   const auto end = load_start + std::chrono::seconds(seconds);
@@ -686,9 +833,14 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
   }
   // Polled within the 2-second wait: a viewer still served has it long before the deadline.
   const bool all_saw_last_line = wait_for([&] { return saw_last_line == kGoodViewers; }, 20s);
+  const auto all_resumed = [&] {
+    return std::ranges::all_of(resuming, [](const ResumingViewer& v) { return v.saw_last_line.load(); });
+  };
+  wait_for(all_resumed, 20s);
   up = up && daemon_running(daemon);
   stop_viewers = true;
   viewer_thread.join();
+  resuming_thread.join();
   const double elapsed = std::chrono::duration<double>(Clock::now() - load_start).count();
   if (up) kill(daemon.pid, SIGTERM);
   waitpid(daemon.pid, nullptr, 0);
@@ -741,6 +893,29 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
               static_cast<unsigned long long>(receives),
               static_cast<unsigned long long>(run_together),
               static_cast<unsigned long long>(split));
+  std::uint64_t cuts = 0, resumed_bytes = 0;
+  std::map<int, std::uint64_t> gaps;
+  int resuming_failed = 0;
+  for (std::size_t i = 0; i < resuming.size(); ++i) {
+    cuts += resuming[i].cuts;
+    for (const auto& [kind, count] : resuming[i].gaps) gaps[kind] += count;
+    resumed_bytes += resuming[i].bytes;
+    if (!resuming[i].failure.empty()) {
+      ++resuming_failed;
+      std::printf("  resuming viewer %zu: %s\n", i, resuming[i].failure.c_str());
+    }
+  }
+  std::string said;
+  for (const auto& [kind, count] : gaps) {
+    said += " kind " + std::to_string(kind) + ": " + std::to_string(count) + ";";
+  }
+  std::printf("resuming viewers: %d, %llu cuts, gaps said by kind:%s %.1f MiB, %d lost or "
+              "repeated bytes without a gap said, %d missed the last line\n",
+              kResumingViewers, static_cast<unsigned long long>(cuts), said.c_str(),
+              static_cast<double>(resumed_bytes) / 1048576.0,
+              resuming_failed,
+              static_cast<int>(std::ranges::count_if(
+                  resuming, [](const ResumingViewer& v) { return !v.saw_last_line; })));
   std::printf("hostile: ");
   for (const auto& [kind, count] : hostile.started) std::printf("%s %ld; ", kind.c_str(), count);
   std::printf("full-size blocks %ld; connects refused %ld\n", hostile.full_size_blocks,
@@ -764,6 +939,8 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
   if (failed != 0) faults.push_back("a viewer received what the writer did not append");
   if (bytes_min == 0) faults.push_back("a viewer received no log at all");
   if (!all_saw_last_line) faults.push_back("a viewer did not receive the line appended last");
+  if (resuming_failed != 0) faults.push_back("a resuming viewer lost or repeated bytes");
+  if (!all_resumed()) faults.push_back("a resuming viewer did not receive the line appended last");
   if (!faults.empty()) {
     std::printf("daemon's last reports:\n");
     for (const std::string& line : reports.last_lines) std::printf("  %s\n", line.c_str());

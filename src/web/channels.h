@@ -1,0 +1,89 @@
+// The page's channels, internal to src/web: each stream browsers can follow (a source's, or
+// the merged one), its ring and the events once made of it, and the state the connections to
+// the daemons share with the server's thread.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "viewer/merged_output.h"
+#include "web/web_stream.h"
+
+namespace vantrel::web {
+
+// browsers that stand at one position (all those caught up, or a crowd that came at once) share
+// one encoding of it.
+struct EncodedEvents {
+  std::uint64_t end = 0;  // the position after them
+  std::shared_ptr<const std::string> text;
+};
+// Encodings kept, shared out among the channels so that many channels cost no more in all.
+inline constexpr std::size_t kEncodedKept = 256;
+inline constexpr std::size_t kFewestEncodedKept = 8;
+
+// A stream browsers can follow: its ring, and the events once made of it.
+struct Channel {
+  StreamRing ring;
+  std::map<std::uint64_t, EncodedEvents> encoded;  // the server's thread's alone
+  std::size_t encoded_kept = kEncodedKept;
+  bool lines = false;  // merged: whole lines, each behind its source's number
+};
+
+// One source as the page knows it.
+struct SourceState {
+  Channel channel;
+  SourceStatus status;
+  viewer::LineSplitter splitter;  // its unfinished line, not yet in the merged channel
+};
+
+// With several sources, each ring's share of the memory, within these bounds; the merged
+// channel has a ring of its own.
+inline constexpr std::size_t kSourceRingsBytes = std::size_t{32} << 20;
+inline constexpr std::size_t kSmallestRing = std::size_t{256} << 10;
+inline constexpr std::size_t kMergedRingBytes = std::size_t{8} << 20;
+inline constexpr std::size_t kMergedNumberBase = 0x80;
+
+// With several sources, each channel's share: theirs and the merged one's.
+inline std::size_t share_of_encodings(std::size_t sources) {
+  return std::max(kEncodedKept / (sources + 1), kFewestEncodedKept);
+}
+
+// What the connections to the daemons and the server's thread share.
+struct Shared {
+  std::mutex lock;
+  std::vector<std::unique_ptr<SourceState>> sources;
+  Channel merged;                    // with several sources: all their lines in arrival order
+  std::uint64_t status_version = 1;  // moves on with every change of a status
+  std::uint64_t lines_told = 0;      // the line counts' sum in the last status
+
+  bool several() const { return sources.size() > 1; }
+
+  std::string status_text() const {
+    if (!several()) {
+      const SourceStatus& status = sources[0]->status;
+      return status_event(status.connected, status.file, status.dropped);
+    }
+    std::vector<SourceStatus> all(sources.size());
+    std::ranges::transform(sources, all.begin(), [](const auto& state) { return state->status; });
+    return sources_event(all);
+  }
+
+  // A line of source `index` in the merged channel: the source's number, the line, a newline.
+  // The number is 0x80 plus the index, never a newline, so that a line end is always one.
+  void add_merged_line(std::size_t index, std::string_view line) {
+    const auto number = static_cast<std::uint8_t>(kMergedNumberBase + index);
+    append_to_ring(merged.ring, &number, 1);
+    append_to_ring(merged.ring, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+    append_to_ring(merged.ring, reinterpret_cast<const std::uint8_t*>("\n"), 1);
+  }
+};
+
+}  // namespace vantrel::web

@@ -1,0 +1,160 @@
+// One browser's event stream, internal to src/web: it writes what the browser has not seen
+// of its channel, one write at a time, shares encodings with the browsers at its position, and
+// notices the browser leaving.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "web/channels.h"
+#include "web/transport.h"
+
+namespace vantrel::web {
+
+class Stream {
+ public:
+  virtual ~Stream() = default;
+  virtual void pump() = 0;
+  virtual void heartbeat(Clock::time_point now) = 0;
+  virtual bool ended() const = 0;
+};
+
+template <typename Transport>
+class EventStream : public Stream, public std::enable_shared_from_this<EventStream<Transport>> {
+ public:
+  EventStream(Transport transport, std::shared_ptr<ssl::context> context, Shared& shared,
+              Channel& channel, const std::optional<std::string>& last_event_id)
+      : context_(std::move(context)),
+        transport_(std::move(transport)),
+        shared_(shared),
+        channel_(channel),
+        peer_(describe(transport_)) {
+    const std::lock_guard<std::mutex> hold(shared_.lock);
+    if (!last_event_id) {
+      position_ = start_position(channel_.ring);
+      return;
+    }
+    bool unknown_gap = false;
+    position_ = resume_position(channel_.ring, *last_event_id, unknown_gap);
+    if (unknown_gap) first_ = gap_event(channel_.ring, position_, std::nullopt);
+  }
+
+  void start() {
+    std::fprintf(stderr, "vantrel-view: browser %s connected\n", peer_.c_str());
+    http::response<http::empty_body> header{http::status::ok, 11};
+    header.set(http::field::content_type, "text/event-stream");
+    header.set(http::field::cache_control, "no-cache");
+    header.set("X-Accel-Buffering", "no");  // a proxy in front passes events on at once
+    add_security_headers(header);
+    header.keep_alive(false);
+    std::ostringstream text;
+    text << header.base() << first_;
+    write(text.str(), nullptr);
+    notice_leaving();
+  }
+
+  // Writes what the browser has not seen yet, one write at a time.
+  void pump() override {
+    if (writing_ || ended_) return;
+    std::string status;
+    std::shared_ptr<const std::string> events;
+    {
+      const std::lock_guard<std::mutex> hold(shared_.lock);
+      // A browser that fell more than the ring behind is closed, not queued for: it comes back
+      // by itself, and learns of the gap then.
+      if (sent_any_ && has_fallen_behind(channel_.ring, position_)) return end();
+      if (status_sent_ != shared_.status_version) {
+        status = shared_.status_text();
+        status_sent_ = shared_.status_version;
+      }
+      events = encoded_events();
+    }
+    if (status.empty() && !events) return;
+    sent_any_ = true;
+    write(std::move(status), std::move(events));
+  }
+
+  void heartbeat(Clock::time_point now) override {
+    if (!writing_ && !ended_ && now - last_write_ >= kHeartbeat) write(": quiet\n\n", nullptr);
+  }
+
+  bool ended() const override { return ended_; }
+
+ private:
+  // The events that bring this browser on from its position, made once for every browser at
+  // that position. Under the shared lock.
+  std::shared_ptr<const std::string> encoded_events() {
+    auto& encoded = channel_.encoded;
+    const auto found = encoded.find(position_);
+    if (found != encoded.end()) {
+      position_ = found->second.end;
+      return found->second.text;
+    }
+    const std::uint64_t from = position_;
+    auto text = std::make_shared<const std::string>(
+        next_events(channel_.ring, position_, kWriteBytes, channel_.lines));
+    if (text->empty()) return nullptr;
+    if (encoded.size() >= channel_.encoded_kept) encoded.erase(encoded.begin());
+    encoded[from] = EncodedEvents{position_, text};
+    return text;
+  }
+
+  void write(std::string text, std::shared_ptr<const std::string> events) {
+    out_ = std::move(text);
+    events_ = std::move(events);
+    writing_ = true;
+    last_write_ = Clock::now();
+    beast::get_lowest_layer(transport_).expires_after(kWriteTime);
+    // No empty buffer: a TLS stream writes the first buffer of what it is given, and an empty
+    // one would stall the write.
+    std::vector<asio::const_buffer> parts;
+    if (!out_.empty()) parts.push_back(asio::buffer(out_));
+    if (events_) parts.push_back(asio::buffer(*events_));
+    asio::async_write(transport_, parts,
+                      [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+                        self->writing_ = false;
+                        if (error) return self->end();
+                        self->pump();
+                      });
+  }
+
+  // A browser sends nothing on its event stream: anything to read (the end, a reset, TLS's
+  // closing alert) is the browser leaving. The wait is on the socket itself, beside the stream:
+  // a read pending on the stream would take the write's time limit as its own and end every
+  // stream that limit after it began.
+  void notice_leaving() {
+    socket_of(transport_)
+        .async_wait(tcp::socket::wait_read,
+                    [self = this->shared_from_this()](beast::error_code) { self->end(); });
+  }
+
+  void end() {
+    if (ended_) return;
+    ended_ = true;
+    beast::error_code ignored;
+    socket_of(transport_).shutdown(tcp::socket::shutdown_both, ignored);
+    socket_of(transport_).close(ignored);
+    std::fprintf(stderr, "vantrel-view: browser %s left\n", peer_.c_str());
+  }
+
+  std::shared_ptr<ssl::context> context_;  // outlives the TLS stream that refers to it
+  Transport transport_;
+  Shared& shared_;
+  Channel& channel_;
+  std::string peer_;
+  std::uint64_t position_ = 0;
+  std::string first_;  // a gap the browser is told of before anything else
+  std::uint64_t status_sent_ = 0;
+  std::string out_;                            // the header, a status or a comment
+  std::shared_ptr<const std::string> events_;  // log events, shared with other browsers
+  Clock::time_point last_write_{};
+  bool writing_ = false;
+  bool sent_any_ = false;
+  bool ended_ = false;
+};
+
+}  // namespace vantrel::web

@@ -1,0 +1,182 @@
+// One HTTP connection, internal to src/web: its TLS handshake, its request, the password
+// check, and the answer it routes to: the page, an event stream, or an error. It asks the
+// server behind `Routes` for what only the server knows.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "web/auth.h"
+#include "web/channels.h"
+#include "web/transport.h"
+#include "web/web_options.h"
+
+namespace vantrel::web {
+
+extern const char* const kWebPage;  // the page, built in from web_page.html
+
+// What a request needs of the server.
+class Routes {
+ public:
+  virtual ~Routes() = default;
+  virtual const WebOptions& options() const = 0;
+  virtual Throttle& throttle() = 0;
+  // The password prompt's realm: it names the log.
+  virtual std::string realm() = 0;
+  // The channel a path names, if any.
+  virtual Channel* channel_for(const std::string& path) = 0;
+  // Whether one more browser may open a stream.
+  virtual bool has_room() = 0;
+  virtual void request_ended() = 0;
+  virtual void open_stream(PlainStream transport, std::shared_ptr<ssl::context> tls,
+                           Channel& channel, const std::optional<std::string>& last_event_id) = 0;
+  virtual void open_stream(TlsStream transport, std::shared_ptr<ssl::context> tls, Channel& channel,
+                           const std::optional<std::string>& last_event_id) = 0;
+};
+
+// One HTTP connection: its TLS handshake, its request, and the answer: the page, the event
+// stream, or an error. Every connection serves one request and is closed.
+template <typename Transport>
+class Request : public std::enable_shared_from_this<Request<Transport>> {
+ public:
+  Request(Transport transport, std::shared_ptr<ssl::context> context, Routes& server)
+      : context_(std::move(context)), transport_(std::move(transport)), server_(server) {
+    parser_.header_limit(kHeaderBytes);
+    parser_.body_limit(0);
+  }
+  ~Request();
+
+  void start() {
+    beast::get_lowest_layer(transport_).expires_after(kRequestTime);
+    if constexpr (std::is_same_v<Transport, TlsStream>) {
+      transport_.async_handshake(ssl::stream_base::server,
+                                 [self = this->shared_from_this()](beast::error_code error) {
+                                   if (!error) self->read();
+                                 });
+    } else {
+      read();
+    }
+  }
+
+ private:
+  void read() {
+    http::async_read(transport_, buffer_, parser_,
+                     [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+                       if (!error) self->answer();
+                     });
+  }
+
+  void answer();
+  bool authorized();
+
+  // The browser's address: the peer's, or behind a proxy on this machine the one it names in
+  // X-Real-IP, so that one guesser is not everyone's throttle.
+  std::string client_address() {
+    std::string address = address_of(transport_);
+    const auto named = parser_.get().find("X-Real-IP");
+    if (address.starts_with("127.") && named != parser_.get().end() && named->value().size() < 64) {
+      address = std::string(named->value());
+    }
+    return address;
+  }
+
+  void reply(http::status status, const std::string& type, std::string body,
+             const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+    const http::request<http::empty_body>& request = parser_.get();
+    auto response = std::make_shared<http::response<http::string_body>>(status, request.version());
+    response->set(http::field::content_type, type);
+    response->set(http::field::cache_control, "no-store");
+    add_security_headers(*response);
+    for (const auto& [name, value] : extra) response->set(name, value);
+    response->body() = request.method() == http::verb::head ? std::string() : std::move(body);
+    response->keep_alive(false);
+    response->prepare_payload();
+    http::async_write(transport_, *response,
+                      [self = this->shared_from_this(), response](beast::error_code, std::size_t) {
+                        beast::error_code ignored;
+                        socket_of(self->transport_).shutdown(tcp::socket::shutdown_send, ignored);
+                      });
+  }
+
+  std::shared_ptr<ssl::context> context_;
+  Transport transport_;
+  Routes& server_;
+  beast::flat_buffer buffer_;
+  http::request_parser<http::empty_body> parser_;
+};
+
+template <typename Transport>
+Request<Transport>::~Request() {
+  server_.request_ended();
+}
+
+// Basic authentication, when a password is set. A failure is logged with the address, and an
+// address that keeps failing waits longer and longer before its next try.
+template <typename Transport>
+bool Request<Transport>::authorized() {
+  const WebOptions& options = server_.options();
+  if (!options.password) return true;
+  const std::string address = client_address();
+  const auto now = ThrottleClock::now();
+  if (const auto wait = wait_before_try(server_.throttle(), address, now); wait.count() > 0) {
+    reply(http::status::too_many_requests, "text/plain", "too many wrong passwords; wait\n",
+          {{"Retry-After", std::to_string(wait.count())}});
+    return false;
+  }
+  const auto header = parser_.get().find(http::field::authorization);
+  const std::optional<Credentials> given =
+      header == parser_.get().end() ? std::nullopt
+                                    : parse_basic_credentials(std::string_view(
+                                          header->value().data(), header->value().size()));
+  // User and password are compared together, so that neither tells which was wrong.
+  if (given &&
+      same_secret(given->user + ":" + given->password, options.user + ":" + *options.password)) {
+    note_success(server_.throttle(), address);
+    return true;
+  }
+  if (given) {
+    const int failures = note_failure(server_.throttle(), address, now);
+    std::fprintf(stderr, "vantrel-view: wrong user or password from %s (%d in a row)\n",
+                 address.c_str(), failures);
+  }
+  reply(http::status::unauthorized, "text/plain", "a user and password are needed\n",
+        {{"WWW-Authenticate", "Basic realm=\"" + server_.realm() + "\", charset=\"UTF-8\""}});
+  return false;
+}
+
+template <typename Transport>
+void Request<Transport>::answer() {
+  const http::request<http::empty_body>& request = parser_.get();
+  if (request.method() != http::verb::get && request.method() != http::verb::head) {
+    return reply(http::status::method_not_allowed, "text/plain", "read-only: GET only\n");
+  }
+  const std::string& base = server_.options().base;
+  const std::string whole_target(request.target());
+  const std::string target = whole_target.substr(0, whole_target.find('?'));
+  if (target + "/" == base) {
+    return reply(http::status::moved_permanently, "text/plain", "", {{"Location", base}});
+  }
+  if (!target.starts_with(base)) return reply(http::status::not_found, "text/plain", "not found\n");
+  if (!authorized()) return;
+  const std::string path = target.substr(base.size());
+  if (path.empty() || path == "index.html") {
+    return reply(http::status::ok, "text/html; charset=utf-8", kWebPage);
+  }
+  if (Channel* channel = server_.channel_for(path)) {
+    if (!server_.has_room()) {
+      return reply(http::status::service_unavailable, "text/plain", "too many browsers\n",
+                   {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
+    }
+    std::optional<std::string> last_event_id;
+    const auto header = request.find("Last-Event-ID");
+    if (header != request.end()) last_event_id = std::string(header->value());
+    return server_.open_stream(std::move(transport_), std::move(context_), *channel, last_event_id);
+  }
+  reply(http::status::not_found, "text/plain", "not found\n");
+}
+
+}  // namespace vantrel::web
