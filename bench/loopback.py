@@ -1,4 +1,5 @@
-"""What the benchmark scripts share: ports on 127.0.0.1, and waiting for a listener there."""
+"""What the benchmark scripts share: ports on 127.0.0.1, waiting for a listener there, and
+reading Server-Sent Events."""
 import socket
 import time
 
@@ -20,3 +21,15 @@ def wait_listening(port, seconds=5):
         except OSError:
             time.sleep(0.05)
     return False
+
+
+def take_events(pending):
+    """The whole events at the start of `pending` (bytes after the response's header), each as
+    a dict of its fields, and the bytes left after them."""
+    events = []
+    while True:
+        end = pending.find(b"\n\n")
+        if end < 0:
+            return events, pending
+        event, pending = pending[:end], pending[end + 2:]
+        events.append(dict(line.split(b": ", 1) for line in event.split(b"\n") if b": " in line))

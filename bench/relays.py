@@ -23,7 +23,7 @@ import tempfile
 import threading
 import time
 
-from loopback import free_port, wait_listening
+from loopback import free_port, take_events, wait_listening
 
 NGINX = "/usr/sbin/nginx"
 
@@ -50,7 +50,8 @@ class Client:
             self.retry_at = time.monotonic() + 0.5
             return
         extra = b"Last-Event-ID: " + self.last_id.encode() + b"\r\n" if self.last_id else b""
-        self.sock.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        # HTTP/1.0, so that nginx passes the stream on as it is, not in chunks.
+        self.sock.sendall(b"GET /events HTTP/1.0\r\nHost: 127.0.0.1\r\n"
                           b"Accept: text/event-stream\r\n" + extra + b"\r\n")
         self.sock.setblocking(False)
         self.pending = b""
@@ -77,16 +78,12 @@ class Client:
             end = self.pending.find(b"\r\n\r\n")
             if end < 0:
                 return
-            if not self.pending.startswith(b"HTTP/1.1 200"):
+            if b" 200 " not in self.pending[:end].split(b"\r\n")[0] + b" ":
                 return self.lost()
             self.pending = self.pending[end + 4:]
             self.header_done = True
-        while True:
-            end = self.pending.find(b"\n\n")
-            if end < 0:
-                return
-            event, self.pending = self.pending[:end], self.pending[end + 2:]
-            fields = dict(line.split(b": ", 1) for line in event.split(b"\n") if b": " in line)
+        events, self.pending = take_events(self.pending)
+        for fields in events:
             if b"id" in fields:
                 self.last_id = fields[b"id"].decode()
             if fields.get(b"event") == b"log":

@@ -178,6 +178,18 @@ def count_logins(err_path):
         return f.read().count(b"logged in")
 
 
+def read_then_away(log, folder, relay, *others):
+    """Ten lines that the viewers read, then the relayed one's connection is cut; returns the
+    writer, which appends only when told."""
+    writer = Writer(log, 1)
+    writer.running = False
+    writer.append(10)
+    for out in ("relayed.out",) + others:
+        wait_for_line(os.path.join(folder, out), 9)
+    relay.stop()
+    return writer
+
+
 def gaps(err_path):
     with open(err_path, "rb") as f:
         return re.findall(rb"gap: (\d+|unknown) bytes", f.read())
@@ -220,11 +232,7 @@ def scenario(build, name):
         result = {"written": last - first + 1, "lost": lost, "repeated": repeated,
                   "last line arrived": arrived}
     elif name == "away20mb":
-        writer = Writer(log, 1)
-        writer.running = False
-        writer.append(10)
-        wait_for_line(os.path.join(folder, "relayed.out"), 9)
-        relay.stop()
+        writer = read_then_away(log, folder, relay)
         start = os.path.getsize(log)
         while os.path.getsize(log) - start < 20_000_000:
             writer.append(1000, 200)
@@ -247,11 +255,7 @@ def scenario(build, name):
                   "gaps said": [g.decode() for g in reported], "exact": exact,
                   "last line arrived": arrived}
     elif name == "rotation":
-        writer = Writer(log, 1)
-        writer.running = False
-        writer.append(10)
-        wait_for_line(os.path.join(folder, "relayed.out"), 9)
-        relay.stop()
+        writer = read_then_away(log, folder, relay)
         writer.append(50)
         os.rename(log, log + ".1")
         with open(log + ".1", "ab") as old:
@@ -270,12 +274,7 @@ def scenario(build, name):
                   "rotation said": rotated, "last line arrived": arrived}
     elif name == "catchup":
         other = start_viewer(build, folder, config, port, "direct")
-        writer = Writer(log, 1)
-        writer.running = False
-        writer.append(10)
-        wait_for_line(os.path.join(folder, "relayed.out"), 9)
-        wait_for_line(os.path.join(folder, "direct.out"), 9)
-        relay.stop()
+        writer = read_then_away(log, folder, relay, "direct.out")
         logins = count_logins(os.path.join(folder, "relayed.err"))
         burst_start = time.monotonic()
         writer.append(40000, 190)

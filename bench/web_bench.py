@@ -28,7 +28,7 @@ import tempfile
 import threading
 import time
 
-from loopback import free_port, wait_listening
+from loopback import free_port, take_events, wait_listening
 
 
 AUTH = b"Authorization: Basic " + base64.b64encode(b"vantrel:open sesame") + b"\r\n"
@@ -75,14 +75,11 @@ class Client:
                 return
             self.pending = self.pending[end + 4:]
             self.header_done = True
-        while True:
-            end = self.pending.find(b"\n\n")
-            if end < 0:
-                return
-            event, self.pending = self.pending[:end], self.pending[end + 2:]
-            if not event.startswith(b"event: log"):
+        events, self.pending = take_events(self.pending)
+        for event in events:
+            if event.get(b"event") != b"log":
                 continue
-            payload = base64.b64decode(event[event.find(b"data: ") + 6:])
+            payload = base64.b64decode(event[b"data"])
             self.digest.update(payload)
             self.lines += payload.count(b"\n")
 

@@ -31,6 +31,9 @@ namespace {
 
 // How often the wait looks at the output thread.
 constexpr std::chrono::milliseconds kOutputCheck{200};
+// How often a source whose output is full looks for room again: reading goes on soon after
+// the output has taken some of what waits.
+constexpr std::chrono::milliseconds kRoomCheck{2};
 // A connection not made within this long has failed, as a blocking one would have.
 constexpr std::chrono::seconds kConnectTime{60};
 
@@ -280,6 +283,7 @@ int run_links(std::vector<Link>& links, Outputs& outputs, const ViewerOptions& o
     for (std::size_t i = 0; i < links.size(); ++i) {
       ready[i] = {links[i].fd, events_of(links[i]), 0};
       if (const auto due = due_of(links[i])) wake = std::min(wake, *due);
+      if (links[i].paused) wake = std::min(wake, Clock::now() + kRoomCheck);
     }
     ready.back() = {watch_output ? STDOUT_FILENO : -1, 0, 0};
     if (poll(ready.data(), ready.size(), milliseconds_until(wake)) < 0 && errno != EINTR) {

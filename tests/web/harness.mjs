@@ -1,7 +1,7 @@
 // What the browser tests share: a temporary folder, free ports, programs started and awaited,
 // Debian's Chromium through puppeteer-core, and the checks' tally.
 import { spawn } from "node:child_process";
-import { existsSync, mkdtempSync, rmSync } from "node:fs";
+import { existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from "node:fs";
 import { connect, createServer } from "node:net";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
@@ -101,3 +101,28 @@ export async function freePort() {
 export const shows = (page, text, timeout = 1000) =>
   page.waitForFunction((t) => document.getElementById("log").innerText.includes(t), { timeout },
                        text).then(() => true, () => false);
+
+// A configuration of its own in `dir` for Debian's nginx, listening on 127.0.0.1:`port` with
+// `upstream` and the server's `locations` in its http block; returns nginx's arguments for it.
+export function nginxIn(dir, port, { upstream = "", locations }) {
+  mkdirSync(join(dir, "nginx"), { recursive: true });
+  writeFileSync(join(dir, "nginx.conf"), `
+user root;
+worker_processes 1;
+daemon off;
+pid ${dir}/nginx.pid;
+error_log ${dir}/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  client_body_temp_path ${dir}/nginx; proxy_temp_path ${dir}/nginx;
+  fastcgi_temp_path ${dir}/nginx; uwsgi_temp_path ${dir}/nginx; scgi_temp_path ${dir}/nginx;
+  ${upstream}
+  server {
+    listen 127.0.0.1:${port};
+    ${locations}
+  }
+}
+`);
+  return ["-p", dir, "-c", join(dir, "nginx.conf"), "-e", join(dir, "nginx", "error.log")];
+}

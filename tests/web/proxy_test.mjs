@@ -2,9 +2,9 @@
 // a quiet spell longer than nginx's read timeout and the viewer's write limit, and nginx
 // restarted while the log grows.
 // Usage: node proxy_test.mjs BUILD_DIR. Exit status 0, 1, or 77 without nginx or Chromium.
-import { appendFileSync, existsSync, mkdirSync, writeFileSync } from "node:fs";
+import { appendFileSync, existsSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
-import { freePort, harness, shows } from "./harness.mjs";
+import { freePort, harness, nginxIn, shows } from "./harness.mjs";
 
 const NGINX = "/usr/sbin/nginx";
 if (!existsSync(NGINX)) {
@@ -22,32 +22,14 @@ const QUIET_SECONDS = 64;
 
 writeFileSync(join(dir, "vantrel.cfg"), 'password = "secret"\nkey = "3e07b1d4"\n');
 writeFileSync(log, "");
-mkdirSync(join(dir, "nginx"));
-writeFileSync(join(dir, "nginx.conf"), `
-user root;
-worker_processes 1;
-daemon off;
-pid ${dir}/nginx.pid;
-error_log ${dir}/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path ${dir}/nginx; proxy_temp_path ${dir}/nginx;
-  fastcgi_temp_path ${dir}/nginx; uwsgi_temp_path ${dir}/nginx; scgi_temp_path ${dir}/nginx;
-  server {
-    listen 127.0.0.1:${proxyPort};
+const nginxArgs = nginxIn(dir, proxyPort, { locations: `
     location /vantrel/ {
       proxy_pass http://127.0.0.1:${webPort};
       proxy_http_version 1.1;
       proxy_set_header Connection "";
       proxy_read_timeout ${READ_TIMEOUT_SECONDS}s;
-    }
-  }
-}
-`);
-const startNginx = () => startListening(
-  NGINX, ["-p", dir, "-c", join(dir, "nginx.conf"), "-e", join(dir, "nginx", "error.log")],
-  proxyPort);
+    }` });
+const startNginx = () => startListening(NGINX, nginxArgs, proxyPort);
 
 await run(async () => {
   await start(join(build, "vantrel"), ["-c", "vantrel.cfg", "-p", `${daemonPort}`, "-f", log, "-q"],

@@ -2,9 +2,9 @@
 // behind an nginx upstream. The relay a browser reads from is stopped; the browser goes on
 // through the other with every line once, in order, and no gap.
 // Usage: node relays_test.mjs BUILD_DIR. Exit status 0, 1, or 77 without nginx or Chromium.
-import { appendFileSync, existsSync, mkdirSync, writeFileSync } from "node:fs";
+import { appendFileSync, existsSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
-import { freePort, harness, shows } from "./harness.mjs";
+import { freePort, harness, nginxIn, shows } from "./harness.mjs";
 
 const NGINX = "/usr/sbin/nginx";
 if (!existsSync(NGINX)) {
@@ -19,33 +19,18 @@ const [daemonPort, proxyPort, ...relayPorts] =
 
 writeFileSync(join(dir, "vantrel.cfg"), 'password = "secret"\nkey = "3e07b1d4"\n');
 writeFileSync(log, "");
-mkdirSync(join(dir, "nginx"));
-writeFileSync(join(dir, "nginx.conf"), `
-user root;
-worker_processes 1;
-daemon off;
-pid ${dir}/nginx.pid;
-error_log ${dir}/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path ${dir}/nginx; proxy_temp_path ${dir}/nginx;
-  fastcgi_temp_path ${dir}/nginx; uwsgi_temp_path ${dir}/nginx; scgi_temp_path ${dir}/nginx;
-  upstream relays {
+const nginxArgs = nginxIn(dir, proxyPort, {
+  upstream: `upstream relays {
     server 127.0.0.1:${relayPorts[0]} max_fails=1 fail_timeout=30s;
     server 127.0.0.1:${relayPorts[1]} max_fails=1 fail_timeout=30s;
-  }
-  server {
-    listen 127.0.0.1:${proxyPort};
-    location / {
+  }`,
+  locations: `location / {
       proxy_pass http://relays;
       proxy_http_version 1.1;
       proxy_set_header Connection "";
       proxy_next_upstream error timeout;
-    }
-  }
-}
-`);
+    }`,
+});
 
 let number = 0;
 const written = [];
@@ -72,8 +57,7 @@ await run(async () => {
                             "logged in"));
     relays[i].stderr.on("data", (chunk) => { says[i] += chunk; });
   }
-  await startListening(NGINX, ["-p", dir, "-c", join(dir, "nginx.conf"), "-e",
-                               join(dir, "nginx", "error.log")], proxyPort);
+  await startListening(NGINX, nginxArgs, proxyPort);
   const page = await (await launch()).newPage();
   await page.goto(`http://127.0.0.1:${proxyPort}/`);
   await page.waitForFunction(() => document.getElementById("state").className === "up");
