@@ -46,7 +46,7 @@ bool has_pending(const ViewerSlot& viewer) {
 
 // A viewer at the end of the rotated file goes on with the new one from its start; one with
 // positions is told so.
-void settle(ServiceState& state, ViewerSlot& viewer) {
+void settle(const ServiceState& state, ViewerSlot& viewer) {
   if (is_current(state, viewer) || has_pending(viewer) || viewer.position < state.previous_end) {
     return;
   }

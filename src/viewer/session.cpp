@@ -133,8 +133,9 @@ const char* gap_reason(codec::NoticeKind kind) {
 // bytes after the gap never run on from it.
 void report_notice(Session& session, const codec::Notice& notice, const StreamPlace& place) {
   if (notice.kind == codec::NoticeKind::kRotated && place.known) {
+    const std::uint64_t end = place.base.offset + place.since;
     say(session.label, "the log was rotated; its old file ended at byte %llu\n",
-        static_cast<unsigned long long>(place.base.offset + place.since));
+        static_cast<unsigned long long>(end));
   }
   if (!codec::is_gap(notice)) return;
   if (!*session.at_line_start) {

@@ -107,10 +107,9 @@ namespace {
 
 // The place a ring position lies in: the newest that starts at or before it.
 const RingPlace* place_of(const StreamRing& ring, std::uint64_t position) {
-  for (auto place = ring.places.rbegin(); place != ring.places.rend(); ++place) {
-    if (place->start <= position) return &*place;
-  }
-  return nullptr;
+  const auto place = std::find_if(ring.places.rbegin(), ring.places.rend(),
+                                  [&](const RingPlace& p) { return p.start <= position; });
+  return place == ring.places.rend() ? nullptr : &*place;
 }
 
 std::optional<std::uint64_t> parse_part(const std::string& text, std::size_t& at) {

@@ -36,10 +36,10 @@
 
 #include "codec/frame.h"
 #include "codec/position.h"
-#include "viewer/session.h"
-#include "viewer/viewer.h"
 #include "support/process.h"
 #include "support/viewer.h"
+#include "viewer/session.h"
+#include "viewer/viewer.h"
 
 namespace vantrel::soak {
 namespace {
@@ -185,8 +185,8 @@ long report_count(Reports& reports, const char* kind) {
 // stretch of this history, and later pieces lie further on.
 struct History {
   std::mutex lock;
-  std::string bytes;       // the history from position `base` on
-  std::uint64_t base = 0;  // the part before it is behind every viewer and was dropped
+  std::string bytes;                  // the history from position `base` on
+  std::uint64_t base = 0;             // the part before it is behind every viewer and was dropped
   std::uint64_t pinned = UINT64_MAX;  // the resuming viewers' least position
 };
 
@@ -478,8 +478,8 @@ void take_resumed(ResumingViewer& viewer, History& history, std::string_view byt
   }
   if (at == std::string_view::npos) {
     if (viewer.failure.empty()) {
-      viewer.failure = "bytes lost or repeated without a gap said, at history " +
-                       std::to_string(viewer.cursor);
+      viewer.failure =
+          "bytes lost or repeated without a gap said, at history " + std::to_string(viewer.cursor);
     }
     viewer.may_jump = true;
     return;
@@ -519,7 +519,8 @@ void receive_resumed(ResumingViewer& viewer, History& history, unsigned short po
     viewer.may_jump = viewer.may_jump || codec::is_gap(notice);
     viewer.place = viewer::StreamPlace{true, notice.position, 0, {}};
   }
-  take_resumed(viewer, history, std::string_view(output + from, viewer.reader.output.size() - from));
+  take_resumed(viewer, history,
+               std::string_view(output + from, viewer.reader.output.size() - from));
   if (viewer.reader.malformed && viewer.failure.empty()) viewer.failure = "a malformed stream";
 }
 
@@ -834,7 +835,8 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
   // Polled within the 2-second wait: a viewer still served has it long before the deadline.
   const bool all_saw_last_line = wait_for([&] { return saw_last_line == kGoodViewers; }, 20s);
   const auto all_resumed = [&] {
-    return std::ranges::all_of(resuming, [](const ResumingViewer& v) { return v.saw_last_line.load(); });
+    return std::ranges::all_of(resuming,
+                               [](const ResumingViewer& v) { return v.saw_last_line.load(); });
   };
   wait_for(all_resumed, 20s);
   up = up && daemon_running(daemon);
@@ -909,13 +911,13 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
   for (const auto& [kind, count] : gaps) {
     said += " kind " + std::to_string(kind) + ": " + std::to_string(count) + ";";
   }
-  std::printf("resuming viewers: %d, %llu cuts, gaps said by kind:%s %.1f MiB, %d lost or "
-              "repeated bytes without a gap said, %d missed the last line\n",
-              kResumingViewers, static_cast<unsigned long long>(cuts), said.c_str(),
-              static_cast<double>(resumed_bytes) / 1048576.0,
-              resuming_failed,
-              static_cast<int>(std::ranges::count_if(
-                  resuming, [](const ResumingViewer& v) { return !v.saw_last_line; })));
+  std::printf(
+      "resuming viewers: %d, %llu cuts, gaps said by kind:%s %.1f MiB, %d lost or "
+      "repeated bytes without a gap said, %d missed the last line\n",
+      kResumingViewers, static_cast<unsigned long long>(cuts), said.c_str(),
+      static_cast<double>(resumed_bytes) / 1048576.0, resuming_failed,
+      static_cast<int>(std::ranges::count_if(
+          resuming, [](const ResumingViewer& v) { return !v.saw_last_line; })));
   std::printf("hostile: ");
   for (const auto& [kind, count] : hostile.started) std::printf("%s %ld; ", kind.c_str(), count);
   std::printf("full-size blocks %ld; connects refused %ld\n", hostile.full_size_blocks,
