@@ -64,7 +64,7 @@ void answer_login(ServiceState& state, const Settings& settings, int descriptor,
     return;
   }
   viewer.answer = answer;
-  if (!viewer.partial && !viewer.blocked) send_answer(state, settings, descriptor);
+  if (!is_in_the_middle(viewer) && !viewer.blocked) send_answer(state, settings, descriptor);
 }
 
 void accept_login(ServiceState& state, const Settings& settings, int descriptor,

@@ -167,10 +167,9 @@ bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_l
   // A reply in the middle of a log frame would cut it; a viewer whose socket is that full is
   // dropped like one whose reply does not fit.
   std::size_t total = 0;
-  const ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
-  const bool in_the_middle = viewer.partial || viewer.answer_sent > 0 || viewer.notice_sent > 0;
-  const ssize_t sent =
-      in_the_middle ? 0 : send_frame_rest(state, descriptor, frame_length, 0, total);
+  const ssize_t sent = is_in_the_middle(state.viewers[static_cast<std::size_t>(descriptor)])
+                           ? 0
+                           : send_frame_rest(state, descriptor, frame_length, 0, total);
   if (sent > 0 && static_cast<std::size_t>(sent) == total) return true;
   // A part of a frame leaves the viewer's stream cut mid-frame, so every later frame would
   // decode to garbage: it fails like a send that moved nothing.

@@ -154,10 +154,10 @@ bool is_at_buffered_frame(const ServiceState& state, const ViewerSlot& viewer) {
 bool send_next(ServiceState& state, const Settings& settings, int descriptor,
                Clock::time_point now) {
   const ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
-  if (!viewer.partial && viewer.answer != ViewerSlot::Answer::kNone) {
-    return send_answer(state, settings, descriptor);
-  }
-  if (!viewer.partial && viewer.notice_pending) return send_notice(state, settings, descriptor);
+  if (viewer.partial) return send_next_frame(state, settings, descriptor, now);
+  if (viewer.notice_sent > 0) return send_notice(state, settings, descriptor);
+  if (viewer.answer != ViewerSlot::Answer::kNone) return send_answer(state, settings, descriptor);
+  if (viewer.notice_pending) return send_notice(state, settings, descriptor);
   return send_next_frame(state, settings, descriptor, now);
 }
 
@@ -330,8 +330,8 @@ void rewind_viewers(ServiceState& state) {
   for (int d = 0; d < kMaxDescriptors; ++d) {
     ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(d)];
     if (!is_client(state, d) || !is_current(state, viewer)) continue;
-    // What the frame began with is gone from the file: it cannot be finished, and neither can
-    // a notice of the old file begun.
+    // What the frame began with is gone from the file: it cannot be finished. A notice half
+    // sent could be, but the one that says the file was cut back would have to wait behind it.
     if (viewer.partial || viewer.notice_sent > 0) {
       drop_with_report(state, d);
       continue;

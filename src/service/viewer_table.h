@@ -60,6 +60,12 @@ struct ViewerSlot {
 
 using ViewerTable = std::array<ViewerSlot, kMaxDescriptors>;
 
+// Something begun on the wire that must be finished before anything else goes to the viewer:
+// the rest of a frame, of an answer or of a notice.
+inline bool is_in_the_middle(const ViewerSlot& viewer) {
+  return viewer.partial || viewer.answer_sent > 0 || viewer.notice_sent > 0;
+}
+
 // The frame the transfer buffer holds, so that viewers at one position share one read.
 struct BufferedFrame {
   bool valid = false;
