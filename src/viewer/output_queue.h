@@ -18,7 +18,7 @@
 namespace vantrel::viewer {
 
 // What the viewer queues while its standard output is blocked before it stops reading.
-inline constexpr std::size_t kOutputLimit = std::size_t{4} << 20;
+inline constexpr std::size_t kOutputLimit = std::size_t{64} << 20;
 
 class OutputQueue : public Sink {
  public:
