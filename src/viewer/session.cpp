@@ -72,16 +72,12 @@ std::string with_stamps(std::string_view bytes, bool& at_line_start) {
   return stamped;
 }
 
+// No output drops what it is given (a full one stops the reading instead); a sink that did
+// would say so through dropped().
 void push_out(Session& session, std::string_view bytes) {
   const std::size_t dropped =
       session.output->push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   if (dropped > 0) session.output->dropped(dropped);
-  if (dropped == 0 && session.output_dropped > 0) {
-    say(session.label, "the output was full; dropped %zu bytes of the log\n",
-        session.output_dropped);
-    session.output_dropped = 0;
-  }
-  session.output_dropped += dropped;
 }
 
 void write_out(Session& session, std::string_view bytes) {

@@ -58,9 +58,8 @@ struct Session {
   bool lengths = false;
   std::vector<std::uint8_t> since_login;
   LengthReader length_reader;
-  std::size_t output_dropped = 0;  // bytes dropped while standard output was blocked
-  bool timestamps = false;         // -t
-  bool* at_line_start = nullptr;   // across connections: the next byte starts a line
+  bool timestamps = false;        // -t
+  bool* at_line_start = nullptr;  // across connections: the next byte starts a line
   // Positions, asked for with every login: where to start when nothing is known yet (-n), and
   // the place kept across connections. Until the daemon says whether it grants them, the log
   // that came before the answer is held: a daemon that grants them sends it again from the
