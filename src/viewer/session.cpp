@@ -150,9 +150,10 @@ void report_notice(Session& session, const codec::Notice& notice, const StreamPl
 void take_notice(Session& session, const codec::Notice& notice) {
   session.holding = false;
   session.held_log.clear();
+  // The newline that ends a half line before a gap still belongs to the old place.
+  if (session.place != nullptr) report_notice(session, notice, *session.place);
   session.output->placed(notice);
   if (session.place == nullptr) return;
-  report_notice(session, notice, *session.place);
   *session.place = StreamPlace{true, notice.position, 0, {}};
 }
 
