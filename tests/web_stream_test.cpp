@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <vector>
+
+#include "viewer/merged_output.h"
+#include "web/merged_index.h"
 
 namespace vantrel::web {
 namespace {
@@ -147,12 +152,6 @@ TEST(WebStream, ANewBrowserGetsTheRecentLinesAndAStaleOneAGapThenTheRest) {
   stale.take(next_events(ring, position, 1000));
   EXPECT_EQ(stale.gaps, std::to_string(lines.size() - 64 - 10) + ";");
   EXPECT_EQ(stale.log, lines.substr(lines.size() - 64));
-  // In a ring of whole lines (the merged one), the gap ends where a line starts.
-  position = 10;
-  Browser merged;
-  merged.take(next_events(ring, position, 1000, true));
-  EXPECT_EQ(merged.log, lines.substr(lines.find("line 13\n")));
-  EXPECT_EQ(merged.gaps, std::to_string(lines.find("line 13\n") - 10) + ";");
   // A browser reading at `position` that the writer laps has fallen behind: it is closed.
   EXPECT_FALSE(has_fallen_behind(ring, position));
   append_to_ring(ring, bytes(lines), 65);
@@ -162,6 +161,132 @@ TEST(WebStream, ANewBrowserGetsTheRecentLinesAndAStaleOneAGapThenTheRest) {
   }
   EXPECT_EQ(status_event(true, "a\"b", 3),
             "event: status\ndata: {\"connected\":true,\"file\":\"a\\\"b\",\"dropped\":3}\n\n");
+}
+
+// A viewer following several sources, as the page's merged channel keeps them.
+struct MergedViewer {
+  StreamRing ring;
+  MergedIndex index;
+  std::vector<viewer::LineSplitter> splitters;
+  std::vector<std::size_t> received;  // of each source's stream
+
+  explicit MergedViewer(const std::vector<std::string>& names)
+      : index(make_merged_index(names)), splitters(names.size()), received(names.size()) {
+    ring.capacity = 40000;
+  }
+  void take(std::uint32_t source, std::string_view data) {
+    viewer::split_lines(splitters[source], data, {}, [&](std::string_view line, auto, bool ended) {
+      append_merged_line(ring, index, source, line, ended);
+    });
+    received[source] += data.size();
+  }
+  // A half line that waited long enough goes in as it is.
+  void take_waiting(std::uint32_t source) {
+    if (splitters[source].partial.empty()) return;
+    append_merged_line(ring, index, source, splitters[source].partial, false);
+    splitters[source].partial.clear();
+  }
+  void place(std::uint32_t source, const codec::Notice& notice) {
+    if (codec::is_gap(notice)) {
+      take_waiting(source);
+      append_merged_gap(ring, index, source, notice.skipped);
+    }
+    place_merged_source(index, source, received[source], notice);
+  }
+};
+
+// What a browser of the merged channel shows of each source, newlines aside: a half line that
+// waited is shown as a line of its own on one viewer and not on another.
+std::vector<std::string> shown_per_source(const std::string& log, std::size_t sources) {
+  std::vector<std::string> shown(sources);
+  std::size_t source = 0;
+  bool line_start = true;
+  for (const char c : log) {
+    if (line_start)
+      source = static_cast<std::uint8_t>(c) - kMergedNumberBase;
+    else if (c != '\n')
+      shown.at(source) += c;
+    line_start = c == '\n';
+  }
+  return shown;
+}
+
+TEST(MergedStream, ABrowserMovingBetweenViewersGetsEachSourceOnceWhateverOrderItsLinesCameIn) {
+  const std::vector<std::string> names = {"alpha", "beta", "gamma"};
+  for (const unsigned seed : {1u, 2u, 3u, 4u}) {
+    std::mt19937 random(seed);
+    // Each source's stream: lines of any bytes, source 1 skipping 5 bytes at `gap_at`.
+    std::vector<std::string> streams(names.size());
+    for (std::string& stream : streams) {
+      while (stream.size() < 20000) {
+        std::string line(random() % 60, '\0');
+        for (char& c : line) c = static_cast<char>('!' + random() % 200);
+        std::ranges::replace(line, '\n', 'n');
+        stream += line + "\n";
+      }
+    }
+    const std::size_t gap_at = 9000 + random() % 100;
+    MergedViewer viewers[2] = {MergedViewer(names), MergedViewer(names)};
+    for (MergedViewer& viewer : viewers) {
+      for (std::uint32_t s = 0; s < names.size(); ++s) viewer.place(s, notice_at(10 + s, 0));
+    }
+    // Each viewer gets every source in chunks of its own, in an order of its own.
+    const auto feed = [&](MergedViewer& viewer) {
+      const auto s = static_cast<std::uint32_t>(random() % names.size());
+      std::size_t& at = viewer.received[s];
+      if (s == 1 && at == gap_at) {
+        viewer.place(s, notice_at(21, 5, codec::NoticeKind::kRotated, 5));
+        ++at;  // not a byte: the gap is passed
+      }
+      const std::size_t end = s == 1 && at < gap_at ? gap_at : streams[s].size() + (s == 1);
+      const std::size_t size = std::min<std::size_t>(random() % 90, end - at);
+      const std::size_t from = s == 1 && at > gap_at ? at - 1 : at;
+      viewer.take(s, std::string_view(streams[s]).substr(from, size));
+      at = from + size + (s == 1 && at > gap_at);
+      if (random() % 20 == 0) viewer.take_waiting(s);
+    };
+    Browser browser;
+    std::size_t reading = 0;
+    std::uint64_t position = start_position(viewers[0].ring);
+    SourcePositions seen;
+    for (int round = 0; round < 4000; ++round) {
+      for (MergedViewer& viewer : viewers) feed(viewer);
+      if (round % 2 == 0) {
+        ASSERT_FALSE(has_fallen_behind(viewers[reading].ring, position)) << seed;
+        browser.take(next_merged_events(viewers[reading].index, viewers[reading].ring, position,
+                                        seen, 1 + random() % 600));
+      }
+      if (round % 97 == 96) {  // its viewer goes away: it reconnects to the other
+        reading = 1 - reading;
+        // Viewers of one daemon are never a rotation apart for long.
+        while (viewers[reading].received[1] <= gap_at && viewers[1 - reading].received[1] > gap_at)
+          feed(viewers[reading]);
+        MergedResume resume =
+            resume_merged(viewers[reading].index, viewers[reading].ring, browser.last_id);
+        browser.take(resume.gaps);
+        position = resume.position;
+        seen = std::move(resume.seen);
+      }
+    }
+    for (int round = 0; round < 20000; ++round) feed(viewers[reading]);
+    for (std::uint32_t s = 0; s < names.size(); ++s) viewers[reading].take_waiting(s);
+    while (position < viewers[reading].ring.end) {
+      browser.take(
+          next_merged_events(viewers[reading].index, viewers[reading].ring, position, seen, 300));
+    }
+    const std::vector<std::string> shown = shown_per_source(browser.log, names.size());
+    for (std::size_t s = 0; s < names.size(); ++s) {
+      std::string expected = streams[s];
+      std::erase(expected, '\n');
+      const auto differ = std::ranges::mismatch(shown[s], expected);
+      EXPECT_TRUE(shown[s] == expected)
+          << "seed " << seed << ", " << names[s] << " differs at " << differ.in1 - shown[s].begin()
+          << " of " << expected.size();
+    }
+    // The gap is told (once, or again where the browser moved on exactly at it), and no other.
+    EXPECT_TRUE(browser.gaps.starts_with("5 beta;")) << browser.gaps;
+    EXPECT_EQ(browser.gaps.find_first_not_of("5 beta;"), std::string::npos) << browser.gaps;
+  }
 }
 
 }  // namespace

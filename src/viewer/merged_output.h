@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "viewer/sink.h"
@@ -26,6 +27,19 @@ struct LineSplitter {
   std::chrono::steady_clock::time_point since;  // when its first byte came
 };
 
+// Calls take(line, since), or take(line, since, ended) where `take` wants to know whether the
+// line ended with its own newline rather than being written as it was.
+template <typename Take>
+void take_line(Take& take, std::string_view line, std::chrono::steady_clock::time_point since,
+               bool ended) {
+  if constexpr (std::is_invocable_v<Take&, std::string_view, std::chrono::steady_clock::time_point,
+                                    bool>) {
+    take(line, since, ended);
+  } else {
+    take(line, since);
+  }
+}
+
 // Calls take(line, since) for each line that `data` completes, without its newline, with the
 // time its first byte came, and keeps the rest for the next call.
 template <typename Take>
@@ -37,16 +51,16 @@ void split_lines(LineSplitter& splitter, std::string_view data,
       if (splitter.partial.empty()) splitter.since = now;
       splitter.partial.append(data);
       if (splitter.partial.size() >= kLongestLine) {
-        take(std::string_view(splitter.partial), splitter.since);
+        take_line(take, std::string_view(splitter.partial), splitter.since, false);
         splitter.partial.clear();
       }
       return;
     }
     if (splitter.partial.empty()) {
-      take(data.substr(0, end), now);
+      take_line(take, data.substr(0, end), now, true);
     } else {
       splitter.partial.append(data.substr(0, end));
-      take(std::string_view(splitter.partial), splitter.since);
+      take_line(take, std::string_view(splitter.partial), splitter.since, true);
       splitter.partial.clear();
     }
     data.remove_prefix(end + 1);
@@ -58,7 +72,7 @@ template <typename Take>
 void take_waiting_line(LineSplitter& splitter, std::chrono::steady_clock::time_point now,
                        Take take) {
   if (splitter.partial.empty() || now < splitter.since + kPartialLineWait) return;
-  take(std::string_view(splitter.partial), splitter.since);
+  take_line(take, std::string_view(splitter.partial), splitter.since, false);
   splitter.partial.clear();
 }
 

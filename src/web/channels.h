@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "viewer/merged_output.h"
+#include "web/merged_index.h"
 #include "web/web_stream.h"
 
 namespace vantrel::web {
@@ -34,7 +35,7 @@ struct Channel {
   StreamRing ring;
   std::map<std::uint64_t, EncodedEvents> encoded;  // the server's thread's alone
   std::size_t encoded_kept = kEncodedKept;
-  bool lines = false;  // merged: whole lines, each behind its source's number
+  std::unique_ptr<MergedIndex> index;  // the merged channel's: where its lines came from
 };
 
 // One source as the page knows it.
@@ -49,7 +50,6 @@ struct SourceState {
 inline constexpr std::size_t kSourceRingsBytes = std::size_t{32} << 20;
 inline constexpr std::size_t kSmallestRing = std::size_t{256} << 10;
 inline constexpr std::size_t kMergedRingBytes = std::size_t{8} << 20;
-inline constexpr std::size_t kMergedNumberBase = 0x80;
 
 // With several sources, each channel's share: theirs and the merged one's.
 inline std::size_t share_of_encodings(std::size_t sources) {
@@ -76,13 +76,8 @@ struct Shared {
     return sources_event(all);
   }
 
-  // A line of source `index` in the merged channel: the source's number, the line, a newline.
-  // The number is 0x80 plus the index, never a newline, so that a line end is always one.
-  void add_merged_line(std::size_t index, std::string_view line) {
-    const auto number = static_cast<std::uint8_t>(kMergedNumberBase + index);
-    append_to_ring(merged.ring, &number, 1);
-    append_to_ring(merged.ring, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
-    append_to_ring(merged.ring, reinterpret_cast<const std::uint8_t*>("\n"), 1);
+  void add_merged_line(std::size_t index, std::string_view line, bool ended) {
+    append_merged_line(merged.ring, *merged.index, static_cast<std::uint32_t>(index), line, ended);
   }
 };
 

@@ -36,11 +36,16 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
     const std::lock_guard<std::mutex> hold(shared_.lock);
     if (!last_event_id) {
       position_ = start_position(channel_.ring);
-      return;
+    } else if (channel_.index) {
+      MergedResume resume = resume_merged(*channel_.index, channel_.ring, *last_event_id);
+      position_ = resume.position;
+      seen_ = std::move(resume.seen);
+      first_ = std::move(resume.gaps);
+    } else {
+      bool unknown_gap = false;
+      position_ = resume_position(channel_.ring, *last_event_id, unknown_gap);
+      if (unknown_gap) first_ = gap_event(event_id(channel_.ring, position_), std::nullopt);
     }
-    bool unknown_gap = false;
-    position_ = resume_position(channel_.ring, *last_event_id, unknown_gap);
-    if (unknown_gap) first_ = gap_event(channel_.ring, position_, std::nullopt);
   }
 
   void start() {
@@ -88,6 +93,12 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
   // The events that bring this browser on from its position, made once for every browser at
   // that position. Under the shared lock.
   std::shared_ptr<const std::string> encoded_events() {
+    // A browser that came from another viewer reads alone until it has passed what it saw there.
+    if (!seen_.empty()) {
+      auto text = std::make_shared<const std::string>(
+          next_merged_events(*channel_.index, channel_.ring, position_, seen_, kWriteBytes));
+      return text->empty() ? nullptr : text;
+    }
     auto& encoded = channel_.encoded;
     const auto found = encoded.find(position_);
     if (found != encoded.end()) {
@@ -96,7 +107,9 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
     }
     const std::uint64_t from = position_;
     auto text = std::make_shared<const std::string>(
-        next_events(channel_.ring, position_, kWriteBytes, channel_.lines));
+        channel_.index
+            ? next_merged_events(*channel_.index, channel_.ring, position_, seen_, kWriteBytes)
+            : next_events(channel_.ring, position_, kWriteBytes));
     if (text->empty()) return nullptr;
     if (encoded.size() >= channel_.encoded_kept) encoded.erase(encoded.begin());
     encoded[from] = EncodedEvents{position_, text};
@@ -147,7 +160,8 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
   Channel& channel_;
   std::string peer_;
   std::uint64_t position_ = 0;
-  std::string first_;  // a gap the browser is told of before anything else
+  SourcePositions seen_;  // of a browser from another viewer: what it saw of each source there
+  std::string first_;     // a gap the browser is told of before anything else
   std::uint64_t status_sent_ = 0;
   std::string out_;                            // the header, a status or a comment
   std::shared_ptr<const std::string> events_;  // log events, shared with other browsers

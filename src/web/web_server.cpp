@@ -70,7 +70,7 @@ class WebServer : public viewer::Outputs, public Routes {
     }
     shared_.merged.ring.capacity = kMergedRingBytes;
     shared_.merged.encoded_kept = share_of_encodings(names.size());
-    shared_.merged.lines = true;
+    shared_.merged.index = std::make_unique<MergedIndex>(make_merged_index(names));
   }
 
   viewer::Sink& source(std::size_t index) override { return *sinks_[index]; }
@@ -118,11 +118,11 @@ class WebServer : public viewer::Outputs, public Routes {
       append_to_ring(state.channel.ring, data, size);
       state.status.lines += static_cast<std::uint64_t>(std::count(data, data + size, '\n'));
       if (shared_.several()) {
-        viewer::split_lines(state.splitter,
-                            std::string_view(reinterpret_cast<const char*>(data), size),
-                            Clock::now(), [&](std::string_view line, Clock::time_point) {
-                              shared_.add_merged_line(index, line);
-                            });
+        viewer::split_lines(
+            state.splitter, std::string_view(reinterpret_cast<const char*>(data), size),
+            Clock::now(), [&](std::string_view line, Clock::time_point, bool ended) {
+              shared_.add_merged_line(index, line, ended);
+            });
       }
     }
     wake_streams();
@@ -132,9 +132,28 @@ class WebServer : public viewer::Outputs, public Routes {
   void place(std::size_t index, const codec::Notice& notice) {
     {
       const std::lock_guard<std::mutex> hold(shared_.lock);
-      place_ring(shared_.sources[index]->channel.ring, notice);
+      SourceState& state = *shared_.sources[index];
+      place_ring(state.channel.ring, notice);
+      if (shared_.several()) place_merged(index, state, notice);
     }
     wake_streams();
+  }
+
+  // The merged channel learns where the source's stream stands; a gap comes after the source's
+  // half line, which goes in as it is.
+  void place_merged(std::size_t index, SourceState& state, const codec::Notice& notice) {
+    MergedIndex& merged = *shared_.merged.index;
+    const auto source = static_cast<std::uint32_t>(index);
+    if (codec::is_gap(notice)) {
+      if (!state.splitter.partial.empty())
+        shared_.add_merged_line(index, state.splitter.partial, false);
+      state.splitter.partial.clear();
+      append_merged_gap(shared_.merged.ring, merged, source,
+                        notice.skipped == codec::kUnknownSkip
+                            ? std::nullopt
+                            : std::optional<std::uint64_t>(notice.skipped));
+    }
+    place_merged_source(merged, source, state.channel.ring.end, notice);
   }
 
   std::size_t ring_capacity(std::size_t index) {
@@ -254,7 +273,7 @@ class WebServer : public viewer::Outputs, public Routes {
     for (std::size_t i = 0; i < shared_.sources.size(); ++i) {
       SourceState& state = *shared_.sources[i];
       viewer::take_waiting_line(state.splitter, now, [&](std::string_view line, Clock::time_point) {
-        shared_.add_merged_line(i, line);
+        shared_.add_merged_line(i, line, false);
       });
       lines += state.status.lines;
     }

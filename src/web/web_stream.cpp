@@ -8,6 +8,8 @@ namespace {
 
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+}  // namespace
+
 // Log bytes are any bytes, while an event's data is text without line breaks: they travel in
 // base64, and the page decodes them as the terminal would show them.
 void append_base64(std::string& out, const std::vector<std::uint8_t>& bytes) {
@@ -29,6 +31,8 @@ void append_base64(std::string& out, const std::vector<std::uint8_t>& bytes) {
 std::uint8_t byte_at(const StreamRing& ring, std::uint64_t position) {
   return ring.bytes[static_cast<std::size_t>(position % ring.capacity)];
 }
+
+namespace {
 
 std::string json_string(const std::string& text) {
   std::string out = "\"";
@@ -155,18 +159,18 @@ std::uint64_t resume_position(const StreamRing& ring, const std::string& last_ev
   return line_start_from(ring, ring_begin(ring));
 }
 
-std::string gap_event(const StreamRing& ring, std::uint64_t position,
-                      std::optional<std::uint64_t> bytes) {
-  return "event: gap\nid: " + event_id(ring, position) +
-         "\ndata: " + (bytes ? std::to_string(*bytes) : std::string("unknown")) + "\n\n";
+std::string gap_event(const std::string& id, std::optional<std::uint64_t> bytes,
+                      const std::string& source) {
+  return "event: gap\nid: " + id +
+         "\ndata: " + (bytes ? std::to_string(*bytes) : std::string("unknown")) +
+         (source.empty() ? "" : " " + source) + "\n\n";
 }
 
-std::string next_events(const StreamRing& ring, std::uint64_t& position, std::size_t most,
-                        bool lines) {
+std::string next_events(const StreamRing& ring, std::uint64_t& position, std::size_t most) {
   std::string events;
-  const std::uint64_t begin = lines ? line_start_from(ring, ring_begin(ring)) : ring_begin(ring);
-  if (position < ring_begin(ring)) {
-    events += gap_event(ring, begin, begin - position);
+  const std::uint64_t begin = ring_begin(ring);
+  if (position < begin) {
+    events += gap_event(event_id(ring, begin), begin - position);
     position = begin;
   }
   std::vector<std::uint8_t> chunk;
@@ -174,7 +178,7 @@ std::string next_events(const StreamRing& ring, std::uint64_t& position, std::si
   while (position < ring.end && most > 0) {
     // Where the daemon's stream jumped, the browser is told before the bytes after the jump.
     if (gap != ring.gaps.end() && gap->at == position)
-      events += gap_event(ring, position, (gap++)->bytes);
+      events += gap_event(event_id(ring, position), (gap++)->bytes);
     const std::uint64_t until = gap != ring.gaps.end() ? std::min(gap->at, ring.end) : ring.end;
     const std::size_t size = static_cast<std::size_t>(
         std::min<std::uint64_t>(until - position, std::min(most, kEventBytes)));

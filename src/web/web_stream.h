@@ -79,15 +79,21 @@ bool has_fallen_behind(const StreamRing& ring, std::uint64_t position);
 // a line.
 std::uint64_t start_position(const StreamRing& ring);
 
-// A gap event before ring position `position`: `bytes` skipped, or an unknown number.
-std::string gap_event(const StreamRing& ring, std::uint64_t position,
-                      std::optional<std::uint64_t> bytes);
+// A gap event with the id `id`: `bytes` skipped, or an unknown number; with several sources,
+// followed by the name of the `source` that skipped them.
+std::string gap_event(const std::string& id, std::optional<std::uint64_t> bytes,
+                      const std::string& source = "");
 
 // The events that bring a browser at `position` up to date, at most about `most` bytes of
 // log: a gap event when the ring no longer holds `position`, then log events. Moves `position`
-// on past what they carry. In a ring of `lines`, the gap ends at the start of a line.
-std::string next_events(const StreamRing& ring, std::uint64_t& position, std::size_t most,
-                        bool lines = false);
+// on past what they carry.
+std::string next_events(const StreamRing& ring, std::uint64_t& position, std::size_t most);
+
+// The byte at `position`, which the ring must hold.
+std::uint8_t byte_at(const StreamRing& ring, std::uint64_t position);
+
+// Log bytes travel in base64: they are any bytes, while an event's data is text.
+void append_base64(std::string& out, const std::vector<std::uint8_t>& bytes);
 
 // A status event: whether the viewer is connected to the daemon, the file it follows, and the
 // bytes it had to drop.
