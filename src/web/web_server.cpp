@@ -143,17 +143,17 @@ class WebServer : public viewer::Outputs, public Routes {
   // half line, which goes in as it is.
   void place_merged(std::size_t index, SourceState& state, const codec::Notice& notice) {
     MergedIndex& merged = *shared_.merged.index;
-    const auto source = static_cast<std::uint32_t>(index);
+    const auto number = static_cast<std::uint32_t>(index);
     if (codec::is_gap(notice)) {
       if (!state.splitter.partial.empty())
         shared_.add_merged_line(index, state.splitter.partial, false);
       state.splitter.partial.clear();
-      append_merged_gap(shared_.merged.ring, merged, source,
+      append_merged_gap(shared_.merged.ring, merged, number,
                         notice.skipped == codec::kUnknownSkip
                             ? std::nullopt
                             : std::optional<std::uint64_t>(notice.skipped));
     }
-    place_merged_source(merged, source, state.channel.ring.end, notice);
+    place_merged_source(merged, number, state.channel.ring.end, notice);
   }
 
   std::size_t ring_capacity(std::size_t index) {
