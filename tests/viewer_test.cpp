@@ -151,6 +151,31 @@ TEST_F(ViewerTest, APausedViewerWritesEverythingThatPiledUpMeanwhile) {
   EXPECT_EQ(daemon_.process().err().find("Error sending"), std::string::npos);
 }
 
+// SIGHUP reads an HTTPS page's certificate and key again and ends a plain page, as it ends
+// every other program that has nothing to read again.
+TEST_F(ViewerTest, HangupReadsTheCertificateAgainOrEndsAPlainPage) {
+  const std::string key = daemon_.dir().file("key.pem");
+  const std::string certificate = daemon_.dir().file("cert.pem");
+  ASSERT_EQ(run_to_exit("/usr/bin/openssl",
+                        {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                         "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj",
+                         "/CN=127.0.0.1", "-keyout", key, "-out", certificate},
+                        daemon_.dir().path())
+                .exit_code,
+            0);
+  start(viewer_,
+        {"--web", std::to_string(free_port()), "--tls-cert", certificate, "--tls-key", key});
+  start(other_, {"--web", std::to_string(free_port())});
+  for (Process* viewer : {&viewer_, &other_}) {
+    ASSERT_TRUE(wait_for_error(*viewer, "the page is at")) << viewer->err();
+    kill(viewer->pid(), SIGHUP);
+  }
+  EXPECT_TRUE(wait_for_error(viewer_, "read the certificate and key again")) << viewer_.err();
+  EXPECT_TRUE(viewer_.running());
+  ASSERT_TRUE(other_.wait_for_exit());
+  EXPECT_EQ(other_.outcome().signal, SIGHUP);
+}
+
 TEST(ViewerLogin, GrowthThatLooksLikeTheLoginAnswerIsLog) {
   // Growth from before a viewer connects reaches it before the daemon reads its login.
   for (const std::string growth : {"YIPI spoof\n", "WO!!"}) {

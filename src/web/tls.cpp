@@ -33,14 +33,17 @@ void warn_if_readable_by_others(const std::string& key) {
 std::shared_ptr<ssl::context> make_tls_context(const std::string& certificate,
                                                const std::string& key) {
   auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
+  SSL_CTX* native = context->native_handle();
+  // No compression (CRIME) and no renegotiation a client could start over and over.
+  SSL_CTX_set_options(native, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
+                                  SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_SINGLE_DH_USE);
+  if (SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION) != 1 ||
+      SSL_CTX_set_cipher_list(native, kTls12Ciphers) != 1) {
+    std::fprintf(stderr, "vantrel-view: this OpenSSL offers neither TLS 1.2 nor its ciphers\n");
+    return nullptr;
+  }
   boost::system::error_code error;
-  context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                           ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
-                           ssl::context::no_tlsv1_1 | ssl::context::single_dh_use,
-                       error);
-  SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
-  SSL_CTX_set_cipher_list(context->native_handle(), kTls12Ciphers);
-  if (!error) context->use_certificate_chain_file(certificate, error);
+  context->use_certificate_chain_file(certificate, error);
   if (error) {
     std::fprintf(stderr, "vantrel-view: can't use the certificate %s: %s\n", certificate.c_str(),
                  error.message().c_str());
@@ -50,6 +53,11 @@ std::shared_ptr<ssl::context> make_tls_context(const std::string& certificate,
   if (error) {
     std::fprintf(stderr, "vantrel-view: can't use the key %s: %s\n", key.c_str(),
                  error.message().c_str());
+    return nullptr;
+  }
+  if (SSL_CTX_check_private_key(native) != 1) {
+    std::fprintf(stderr, "vantrel-view: the key %s does not belong to the certificate %s\n",
+                 key.c_str(), certificate.c_str());
     return nullptr;
   }
   warn_if_readable_by_others(key);

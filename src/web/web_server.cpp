@@ -87,28 +87,34 @@ class WebServer : public viewer::Outputs, public Routes {
                    options_.address.c_str());
       return false;
     }
-    acceptor_.open(endpoint.protocol(), error);
-    if (!error) acceptor_.set_option(asio::socket_base::reuse_address(true), error);
-    if (!error) acceptor_.bind(endpoint, error);
-    if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
+    io_->acceptor.open(endpoint.protocol(), error);
+    if (!error) io_->acceptor.set_option(asio::socket_base::reuse_address(true), error);
+    if (!error) io_->acceptor.bind(endpoint, error);
+    if (!error) io_->acceptor.listen(asio::socket_base::max_listen_connections, error);
     if (error) {
       std::fprintf(stderr, "vantrel-view: serve on %s:%u: %s\n", options_.address.c_str(),
                    unsigned{options_.port}, error.message().c_str());
       return false;
     }
-    const tcp::endpoint bound = acceptor_.local_endpoint(error);
+    const tcp::endpoint bound = io_->acceptor.local_endpoint(error);
     std::fprintf(stderr, "vantrel-view: the page is at %s://%s:%u%s\n", tls_ ? "https" : "http",
                  options_.address.c_str(), unsigned{bound.port()}, options_.base.c_str());
     accept();
     beat();
-    if (tls_) reload_on_hangup();
-    thread_ = std::thread([this] { context_.run(); });
+    // Over plain HTTP, SIGHUP keeps its usual meaning: it ends the viewer.
+    if (tls_) {
+      io_->hangup.add(SIGHUP);
+      reload_on_hangup();
+    }
+    thread_ = std::thread([this] { io_->context.run(); });
     return true;
   }
 
   ~WebServer() override {
-    context_.stop();
+    io_->context.stop();
     if (thread_.joinable()) thread_.join();
+    streams_.clear();
+    io_.reset();
   }
 
   std::size_t push(std::size_t index, const std::uint8_t* data, std::size_t size) {
@@ -226,7 +232,7 @@ class WebServer : public viewer::Outputs, public Routes {
   // Many pushes before the server's thread gets to them make one round of writes.
   void wake_streams() {
     if (wake_posted_.exchange(true)) return;
-    asio::post(context_, [this] {
+    asio::post(io_->context, [this] {
       wake_posted_ = false;
       std::erase_if(streams_, [](const std::shared_ptr<Stream>& s) { return s->ended(); });
       for (const std::shared_ptr<Stream>& stream : streams_) stream->pump();
@@ -234,7 +240,7 @@ class WebServer : public viewer::Outputs, public Routes {
   }
 
   void accept() {
-    acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) {
+    io_->acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
       if (!error) serve(std::move(socket));
       accept();
     });
@@ -253,8 +259,8 @@ class WebServer : public viewer::Outputs, public Routes {
   }
 
   void beat() {
-    heartbeat_.expires_after(std::chrono::seconds{1});
-    heartbeat_.async_wait([this](beast::error_code error) {
+    io_->heartbeat.expires_after(std::chrono::seconds{1});
+    io_->heartbeat.async_wait([this](beast::error_code error) {
       if (error) return;
       const Clock::time_point now = Clock::now();
       if (take_waiting_lines(now)) wake_streams();
@@ -288,7 +294,7 @@ class WebServer : public viewer::Outputs, public Routes {
   // A renewed certificate (certbot's, say) is read again on SIGHUP. Streams open keep the
   // context they were made with; new connections get the new one.
   void reload_on_hangup() {
-    hangup_.async_wait([this](beast::error_code error, int) {
+    io_->hangup.async_wait([this](beast::error_code error, int) {
       if (error) return;
       if (auto renewed = make_tls_context(*options_.tls_cert, *options_.tls_key)) {
         tls_ = std::move(renewed);
@@ -299,10 +305,16 @@ class WebServer : public viewer::Outputs, public Routes {
   }
 
   WebOptions options_;
-  asio::io_context context_;
-  tcp::acceptor acceptor_{context_};
-  asio::steady_timer heartbeat_{context_};
-  asio::signal_set hangup_{context_, SIGHUP};
+  // The io_context and what waits on it, in one piece: at the end it goes first, and with it
+  // every handler still pending (requests and streams that refer to this server), while the
+  // server's other members are still there.
+  struct Io {
+    asio::io_context context;
+    tcp::acceptor acceptor{context};
+    asio::steady_timer heartbeat{context};
+    asio::signal_set hangup{context};  // SIGHUP only where there is a certificate to read again
+  };
+  std::unique_ptr<Io> io_ = std::make_unique<Io>();
   std::thread thread_;
   Shared shared_;
   std::vector<std::unique_ptr<SourceSink>> sinks_;
