@@ -42,11 +42,21 @@ int main(int argc, char** argv) {
   if (log_file_exists(settings) != 0) return -1;
   std::uint32_t address = 0;  // all local addresses
   if (settings.address) vantrel::settings::parse_address(settings.address->c_str(), address);
-  const int listener = vantrel::service::open_listener(settings.port, address);
-  if (listener < 0) {
+  const int listener =
+      settings.plain_off ? -1 : vantrel::service::open_listener(settings.port, address);
+  std::uint32_t tls_address = 0;  // all local addresses
+  if (settings.tls_address)
+    vantrel::settings::parse_address(settings.tls_address->c_str(), tls_address);
+  const int tls_listener =
+      settings.tls_port_number == 0
+          ? -1
+          : vantrel::service::open_listener(settings.tls_port_number, tls_address,
+                                            vantrel::service::kTlsBacklog);
+  if ((!settings.plain_off && listener < 0) ||
+      (settings.tls_port_number != 0 && tls_listener < 0)) {
     std::fprintf(stderr, "vantrel: Error starting server. Exiting.\n");
     return -1;
   }
   std::printf("vantrel: Waiting for clients connection...\n");
-  return vantrel::service::run_service(listener, settings);
+  return vantrel::service::run_service(listener, tls_listener, settings);
 }

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <tuple>
@@ -101,6 +102,33 @@ TEST_F(ConfigFile, ReadsUntilAnEntryLacksNameSeparatorOrValue) {
   for (const auto& [content, summary] : cases) {
     SCOPED_TRACE(content);
     EXPECT_EQ(Summary(Read(content)), summary);
+  }
+}
+
+// An entry that decides where or how the daemon listens is never lost to a line that stops
+// the reading or runs into it: the daemon refuses to start and names the line. Lost entries
+// of other names, and misread lines after every guarded entry, leave things as they were.
+TEST_F(ConfigFile, AnAddressOrTlsEntryThatWouldGoUnreadStopsTheStart) {
+  const std::string entries = "port = \"81\"\npassword = \"pw\"\n";
+  const std::vector<std::string> misread = {entries + "# a remark\n", entries + "#remark\n",
+                                            entries + "port = \"81\n", " " + entries};
+  for (const char* entry : vantrel::settings::kGuardedEntries) {
+    const std::string guarded = std::string(entry) + " = \"127.0.0.1\"\n";
+    for (const std::string& before : misread) {
+      SCOPED_TRACE(before + guarded);
+      const std::string path = dir_.file("misread.conf");
+      write_file(path, before + guarded);
+      Settings settings;
+      settings.configfile = path;
+      ::testing::internal::CaptureStdout();
+      EXPECT_EQ(vantrel::settings::read_config_file("/nowhere/vantrel", settings), -1);
+      const std::string said = ::testing::internal::GetCapturedStdout();
+      const auto line = std::count(before.begin(), before.end(), '\n') + 1;
+      EXPECT_NE(said.find("line " + std::to_string(line) + " gives '" + entry + "'"),
+                std::string::npos)
+          << said;
+      Read(entries + guarded + before);  // read, and the misread lines after it as before
+    }
   }
 }
 

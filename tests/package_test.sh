@@ -36,7 +36,8 @@ lintian "$deb" >"$work/lintian" 2>&1 || true
 sed 's/^/  lintian: /' "$work/lintian"
 check "lintian reports no errors" bash -c "! grep -q '^E:' '$work/lintian'"
 dpkg-deb -c "$deb" >"$work/contents"
-for path in ./usr/bin/vantrel ./usr/bin/vantrel-view ./usr/share/man/man8/vantrel.8.gz \
+for path in ./usr/bin/vantrel ./usr/bin/vantrel-view ./usr/bin/vantrel-certs ./etc/vantrel/tls.cfg \
+            ./usr/share/man/man1/vantrel-certs.1.gz ./usr/share/man/man8/vantrel.8.gz \
             ./usr/share/man/man1/vantrel-view.1.gz ./usr/share/doc/vantrel/README.md \
             ./usr/share/doc/vantrel/examples/nginx-vantrel.conf \
             ./lib/systemd/system/vantrel@.service ./lib/systemd/system/vantrel-web.service; do
@@ -70,8 +71,15 @@ check "reinstalling the same version keeps a changed configuration" \
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 chmod 755 "$work"
 touch "$work/test.log" && chmod 644 "$work/test.log"
-printf 'password = "ci"\nkey = "3e07b1d4"\nport = "%s"\nlogfile = "%s"\n' "$port" "$work/test.log" \
-  >/etc/vantrel/ci.cfg
+tls_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+vantrel-certs /etc/vantrel/tls --group vantrel --name 127.0.0.1 --viewer ci >/dev/null
+check "the daemon's TLS key is root:vantrel, mode 0640" \
+  bash -c '[ "$(stat -c %U:%G:%a /etc/vantrel/tls/daemon-key.pem)" = root:vantrel:640 ]'
+printf 'password = "ci"\nkey = "3e07b1d4"\nport = "%s"\nlogfile = "%s"\ntls_port = "%s"\n' \
+  "$port" "$work/test.log" "$tls_port" >/etc/vantrel/ci.cfg
+printf 'tls_cert = "/etc/vantrel/tls/daemon.pem"\ntls_key = "/etc/vantrel/tls/daemon-key.pem"\n' \
+  >>/etc/vantrel/ci.cfg
+echo 'tls_ca = "/etc/vantrel/tls/ca.pem"' >>/etc/vantrel/ci.cfg
 chgrp vantrel /etc/vantrel/ci.cfg && chmod 640 /etc/vantrel/ci.cfg
 # Where systemd itself does not run, the unit's command line is run by hand.
 exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/vantrel@.service | sed 's/%i/ci/g')
@@ -84,6 +92,10 @@ viewer=$!
 wait_for 10 grep -q 'logged in' "$work/viewer.err" || true
 echo "installed and followed" >>"$work/test.log"
 check "the installed viewer follows it" wait_for 10 grep -qx 'installed and followed' "$work/viewer.out"
+tls=/etc/vantrel/tls
+check "its TLS port takes the viewer certificate vantrel-certs made" \
+  bash -c "echo | timeout 10 openssl s_client -connect 127.0.0.1:$tls_port -CAfile $tls/ca.pem \
+           -cert $tls/viewer-ci.pem -key $tls/viewer-ci-key.pem 2>&1 | grep -q 'Verify return code: 0'"
 kill "$viewer" "$daemon" 2>/dev/null || true
 wait "$viewer" "$daemon" 2>/dev/null || true
 daemon=

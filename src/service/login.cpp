@@ -7,6 +7,7 @@
 
 #include "codec/frame.h"
 #include "service/service.h"
+#include "service/tls.h"
 
 namespace vantrel::service {
 
@@ -76,8 +77,15 @@ void accept_login(ServiceState& state, const Settings& settings, int descriptor,
   answer_login(state, settings, descriptor, ViewerSlot::Answer::kGrant);
 }
 
+// Over TLS the report names the peer and is throttled: a stranger's guesses do not flood the
+// console.
 void refuse_login(ServiceState& state, const Settings& settings, int descriptor) {
-  std::printf("vantrel: Wrong Password!(%d)\n", descriptor);
+  const Connection& connection = state.connections[static_cast<std::size_t>(descriptor)];
+  if (connection.tls != nullptr) {
+    report_peer_failure(connection.peer, "wrong password");
+  } else {
+    std::printf("vantrel: Wrong Password!(%d)\n", descriptor);
+  }
   answer_login(state, settings, descriptor, ViewerSlot::Answer::kRefusal);
 }
 

@@ -220,7 +220,9 @@ void place_viewer(ServiceState& state, const Settings& settings, int descriptor)
 
 bool send_notice(ServiceState& state, const Settings& settings, int descriptor) {
   ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
-  if (viewer.notice_sent == 0) {
+  Connection& connection = state.connections[static_cast<std::size_t>(descriptor)];
+  // Made as it begins to leave, unless TLS began a record of it, which goes again as it was.
+  if (viewer.notice_sent == 0 && !connection.record_begun) {
     // A new file is opened once it has bytes; the token names it from the start.
     if (is_current_generation(state, viewer.generation) && state.log_file < 0) {
       keep_log_file(state, settings);
@@ -229,9 +231,10 @@ bool send_notice(ServiceState& state, const Settings& settings, int descriptor) 
     codec::write_notice(viewer.notice.data(),
                         codec::Notice{viewer.notice_kind, viewer.notice_skipped, position});
   }
-  const ssize_t sent = send(descriptor, viewer.notice.data() + viewer.notice_sent,
-                            viewer.notice.size() - viewer.notice_sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (sent < 0 && errno != EAGAIN) {
+  const iovec rest{viewer.notice.data() + viewer.notice_sent,
+                   viewer.notice.size() - viewer.notice_sent};
+  const ssize_t sent = connection_send(connection, descriptor, &rest, 1);
+  if (sent < 0) {
     std::perror("vantrel: Error sending data to client(will close client's connection)");
     drop_client(state, descriptor);
     return false;

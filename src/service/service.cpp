@@ -13,22 +13,13 @@
 #include <cstdio>
 
 #include "service/log_watch.h"
+#include "service/tls.h"
 
 namespace vantrel::service {
 
 namespace {
 
 std::uint64_t bit_of(int descriptor) { return std::uint64_t{1} << descriptor; }
-
-// Sends never wait, so a viewer that stops reading fills its send buffer and then lags behind
-// the others, read from the file as its socket takes more. A large buffer keeps viewers that
-// read steadily clear of that through bursts; frames leave at once, never held for coalescing.
-void tune_viewer_socket(int descriptor) {
-  const int bytes = kSendBufferBytes;
-  setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-  const int on = 1;
-  setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
 
 void accept_client(ServiceState& state, const Settings& settings) {
   sockaddr_in peer{};
@@ -48,6 +39,8 @@ void accept_client(ServiceState& state, const Settings& settings) {
     return;
   }
   std::printf("vantrel: Connect from host %s:%hu(%i).\n", host, port, descriptor);
+  std::snprintf(state.connections[static_cast<std::size_t>(descriptor)].peer,
+                sizeof(Connection::peer), "%s:%hu", host, port);
   tune_viewer_socket(descriptor);
   state.clients |= bit_of(descriptor);
   ++state.client_count;
@@ -57,7 +50,10 @@ void accept_client(ServiceState& state, const Settings& settings) {
 void receive_from_client(ServiceState& state, const Settings& settings, int descriptor,
                          fd_set& ready) {
   state.buffered.valid = false;
-  const ssize_t received = recv(descriptor, state.buffer.get(), kReceiveSize, 0);
+  const ssize_t received =
+      connection_receive(state.connections[static_cast<std::size_t>(descriptor)], descriptor,
+                         state.buffer.get(), kReceiveSize);
+  if (received == kNothingYet) return;
   if (received <= 0) {
     drop_client(state, descriptor);
     FD_CLR(descriptor, &ready);
@@ -74,13 +70,16 @@ bool poll_pending(const ServiceState& state) { return state.poll_wanted || state
 int build_wait_sets(const ServiceState& state, bool watching, fd_set& ready, fd_set& room) {
   FD_ZERO(&ready);
   FD_ZERO(&room);
-  int highest = state.listener;
+  int highest = std::max(state.listener, state.tls_listener);
   for (int d = 0; d < kMaxDescriptors; ++d) {
     if (!is_client(state, d)) continue;
     FD_SET(d, &ready);
     highest = std::max(highest, d);
   }
-  FD_SET(state.listener, &ready);
+  for (const int listener : {state.listener, state.tls_listener}) {
+    if (listener >= 0) FD_SET(listener, &ready);
+  }
+  highest = std::max(highest, add_handshake_waits(state, ready, room));
   if (watching && state.watch >= 0 && !poll_pending(state)) {
     FD_SET(state.watch, &ready);
     highest = std::max(highest, state.watch);
@@ -95,6 +94,7 @@ timeval wait_limit(const ServiceState& state) {
   Clock::time_point until = now + kWaitLimit;
   if (poll_pending(state)) until = now;
   if (const auto turn = next_viewer_turn(state)) until = std::min(until, *turn);
+  if (const auto deadline = next_handshake_deadline(state)) until = std::min(until, *deadline);
   if (state.missing_since) until = std::min(until, *state.missing_since + kMissingLimit);
   const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
   const auto micros = std::max<std::int64_t>(left.count(), 0);
@@ -106,7 +106,8 @@ timeval wait_limit(const ServiceState& state) {
 bool serve_ready(ServiceState& state, const Settings& settings, fd_set& ready) {
   bool look_at_file = false;
   // The watch (and a listener that came late) may lie above the client set's 64.
-  const int end = std::max({kMaxDescriptors, state.watch + 1, state.listener + 1});
+  const int end =
+      std::max({kMaxDescriptors, state.watch + 1, state.listener + 1, state.tls_listener + 1});
   for (int d = 0; d < end; ++d) {
     if (!FD_ISSET(d, &ready)) continue;
     if (d == state.watch) {
@@ -117,6 +118,8 @@ bool serve_ready(ServiceState& state, const Settings& settings, fd_set& ready) {
     if (d == state.listener) {
       // One accept per turn: a burst cannot starve the viewers served.
       accept_client(state, settings);
+    } else if (d == state.tls_listener) {
+      accept_tls_client(state, settings);
     } else {
       receive_from_client(state, settings, d, ready);
     }
@@ -135,7 +138,7 @@ int poll_if_wanted(ServiceState& state, const Settings& settings) {
 
 }  // namespace
 
-int open_listener(std::uint16_t port, std::uint32_t address_bytes) {
+int open_listener(std::uint16_t port, std::uint32_t address_bytes, int backlog) {
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   if (listener < 0) {
     std::perror("vantrel: socket");
@@ -149,15 +152,25 @@ int open_listener(std::uint16_t port, std::uint32_t address_bytes) {
     std::perror("vantrel: bind");
     return -1;
   }
-  if (listen(listener, 1) != 0) {
+  if (listen(listener, backlog) != 0) {
     std::perror("vantrel: listen");
     return -1;
   }
   return listener;
 }
 
+// Sends never wait, so a viewer that stops reading fills its send buffer and then lags behind
+// the others, read from the file as its socket takes more. A large buffer keeps viewers that
+// read steadily clear of that through bursts; frames leave at once, never held for coalescing.
+void tune_viewer_socket(int descriptor) {
+  const int bytes = kSendBufferBytes;
+  setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+  const int on = 1;
+  setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 void drop_client(ServiceState& state, int descriptor) {
-  close(descriptor);
+  close_connection(state.connections[static_cast<std::size_t>(descriptor)], descriptor);
   state.clients &= ~bit_of(descriptor);
   --state.client_count;
 }
@@ -179,18 +192,22 @@ bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_l
   return false;
 }
 
-int run_service(int listener, const Settings& settings) {
+int run_service(int listener, int tls_listener, const Settings& settings) {
   ServiceState state;
   state.listener = listener;
+  state.tls_listener = tls_listener;
   if (!allocate_transfer_buffer(state)) {
     std::printf("vantrel: Something's wrong. Exiting.\n");
     return -1;
   }
+  if (tls_listener >= 0 && (state.tls = make_tls_context(settings)) == nullptr) return -1;
   // A send to a vanished viewer must fail and come back here, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
   state.watch = open_log_watch(*settings.logfile, kMaxDescriptors);
+  reload_tls_if_asked(state, settings);  // from here on, SIGHUP asks for a reload
   for (;;) {
-    const bool watching = state.client_count > 0;  // chosen before a send may drop anyone
+    // Chosen before a send may drop anyone; a handshake under way has a deadline to keep.
+    const bool watching = state.client_count > 0 || state.handshakes != 0;
     if (poll_if_wanted(state, settings) < 0) return -1;
     serve_viewers(state, settings);
     drop_lagging_viewers(state, settings);
@@ -198,15 +215,20 @@ int run_service(int listener, const Settings& settings) {
     fd_set ready;
     fd_set room;
     const int highest = build_wait_sets(state, watching, ready, room);
-    timeval limit = wait_limit(state);
+    timeval limit = add_buffered_reads(state, ready) ? timeval{} : wait_limit(state);
     const int count = select(highest + 1, &ready, &room, nullptr, watching ? &limit : nullptr);
-    if (count < 0) {
+    if (count < 0 && errno != EINTR) {
       std::perror("vantrel: select");
       return -1;
     }
+    reload_tls_if_asked(state, settings);
+    if (count < 0) continue;  // a signal: SIGHUP's reload
+    add_buffered_reads(state, ready);
+    serve_handshakes(state, settings, ready, room);
     take_room(state, room);
     // A wait that ran out is the safety net's poll, or the deadline of a pending one.
-    state.poll_wanted = count == 0 || serve_ready(state, settings, ready) || state.poll_wanted;
+    const bool spoke = serve_ready(state, settings, ready);
+    state.poll_wanted = count == 0 || spoke || state.poll_wanted;
   }
 }
 

@@ -5,14 +5,18 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 
+#include "service/connection.h"
 #include "service/viewer_table.h"
 #include "settings/settings.h"
+
+struct ssl_ctx_st;
 
 namespace vantrel::service {
 
@@ -43,7 +47,12 @@ inline constexpr std::chrono::seconds kMissingLimit{2};
 inline constexpr std::int64_t kMostBehind = std::int64_t{16} << 20;
 
 struct ServiceState {
-  int listener = -1;
+  int listener = -1;             // plain TCP, or -1 where it is turned off
+  int tls_listener = -1;         // -1: no TLS
+  ssl_ctx_st* tls = nullptr;     // new TLS connections' certificates
+  bool reload_watched = false;   // SIGHUP reads them again
+  std::uint64_t handshakes = 0;  // bit d set: descriptor d's TLS handshake is under way
+  std::array<Connection, kMaxDescriptors> connections{};  // by descriptor
   std::uint64_t clients = 0;               // bit d set: descriptor d is a connected viewer
   int client_count = 0;                    // decides whether the wait is limited
   std::int64_t sent_offset = 0;            // the log file's content up to here has been taken
@@ -106,15 +115,24 @@ int read_growth(ServiceState& state, const Settings& settings, std::int64_t grow
 bool keep_log_file(ServiceState& state, const Settings& settings);
 
 // Opens an IPv4 listener on `address` (in network byte order; 0, the default, is all local
-// addresses). Returns its descriptor, or -1 after the failure was reported.
-int open_listener(std::uint16_t port, std::uint32_t address = 0);
+// addresses) with room for `backlog` connections not yet accepted. Returns its descriptor, or
+// -1 after the failure was reported.
+int open_listener(std::uint16_t port, std::uint32_t address = 0, int backlog = 1);
+
+// The TLS listener's backlog: strangers' connections that fail their handshakes must not keep
+// a viewer out for the second a refused connection waits before it tries again.
+inline constexpr int kTlsBacklog = 64;
 
 // Where a new viewer starts: the start of the first whole line within the log's last
 // settings.history_bytes before the sent offset, or the sent offset when there is none.
 std::int64_t history_start(ServiceState& state, const Settings& settings);
 
-// Serves viewers until a fatal error, which it reports before returning -1.
-int run_service(int listener, const Settings& settings);
+// Serves viewers on the plain listener and the TLS one (either may be -1) until a fatal error,
+// which it reports before returning -1.
+int run_service(int listener, int tls_listener, const Settings& settings);
+
+// A viewer's socket takes many frames and sends each at once.
+void tune_viewer_socket(int descriptor);
 
 // Closes a viewer's descriptor and takes it out of the client set.
 void drop_client(ServiceState& state, int descriptor);
@@ -131,7 +149,7 @@ bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_l
 // at the start of the transfer buffer: behind its length for a viewer that asked for lengths.
 // `total` is set to all its wire bytes. Returns the bytes sent (0 when the socket is full), or
 // -1 after a failure.
-ssize_t send_frame_rest(const ServiceState& state, int descriptor, std::size_t frame_length,
+ssize_t send_frame_rest(ServiceState& state, int descriptor, std::size_t frame_length,
                         std::size_t already, std::size_t& total);
 
 // A viewer accepted on `descriptor` starts at the history's start.

@@ -56,6 +56,7 @@ void settle(const ServiceState& state, ViewerSlot& viewer) {
 }
 
 bool has_more(const ServiceState& state, const ViewerSlot& viewer) {
+  if (viewer.awaits_login) return viewer.answer != ViewerSlot::Answer::kNone;
   return has_pending(viewer) || !is_current(state, viewer) ||
          viewer.position < end_of(state, viewer);
 }
@@ -131,7 +132,10 @@ bool send_next_frame(ServiceState& state, const Settings& settings, int descript
     return true;
   }
   viewer.blocked = true;
-  if (sent == 0 && already == 0) return false;  // nothing left: it stays where it stands
+  // Nothing left: it stays where it stands, unless TLS began a record of this frame, which
+  // must then be offered again as it is.
+  const bool record_begun = state.connections[static_cast<std::size_t>(descriptor)].record_begun;
+  if (sent == 0 && already == 0 && !record_begun) return false;
   viewer.partial = true;
   viewer.partial_from = state.buffered.from;
   viewer.partial_length = static_cast<std::uint32_t>(state.buffered.payload_length);
@@ -146,8 +150,9 @@ bool is_at_buffered_frame(const ServiceState& state, const ViewerSlot& viewer) {
   const BufferedFrame& frame = state.buffered;
   const bool follows_on =
       frame.next == frame.from + static_cast<std::int64_t>(frame.payload_length);
-  return frame.valid && !has_pending(viewer) && viewer.generation == frame.generation &&
-         viewer.position == frame.from && (follows_on || !viewer.positions);
+  return frame.valid && !has_pending(viewer) && !viewer.awaits_login &&
+         viewer.generation == frame.generation && viewer.position == frame.from &&
+         (follows_on || !viewer.positions);
 }
 
 // The next thing the viewer is owed: its login's answer, a notice, or a frame.
@@ -213,6 +218,7 @@ bool send_answer(ServiceState& state, const Settings& settings, int descriptor) 
     return false;
   }
   viewer.framed = viewer.answer_framed;
+  viewer.awaits_login = false;
   std::printf("vantrel: Client(%d) successfully logged in.\n", descriptor);
   if (viewer.framed && viewer.asks_positions) {
     place_viewer(state, settings, descriptor);
@@ -223,24 +229,31 @@ bool send_answer(ServiceState& state, const Settings& settings, int descriptor) 
   return true;
 }
 
-ssize_t send_frame_rest(const ServiceState& state, int descriptor, std::size_t frame_length,
+ssize_t send_frame_rest(ServiceState& state, int descriptor, std::size_t frame_length,
                         std::size_t already, std::size_t& total) {
+  Connection& connection = state.connections[static_cast<std::size_t>(descriptor)];
   std::uint8_t prefix[codec::kLengthPrefixBytes];
   const bool framed = state.viewers[static_cast<std::size_t>(descriptor)].framed;
   const std::size_t prefix_bytes = framed ? sizeof prefix : 0;
   codec::write_length_prefix(prefix, frame_length);
   total = prefix_bytes + frame_length;
+  std::uint8_t* frame = state.buffer.get();
+  if (connection.tls != nullptr && framed) {
+    // A TLS record takes one run of bytes: the length goes in front of the frame in the
+    // buffer (which has room past a whole frame) for the send, and the frame back after.
+    std::memmove(frame + prefix_bytes, frame, frame_length);
+    std::memcpy(frame, prefix, prefix_bytes);
+    const iovec whole{frame + already, total - already};
+    const ssize_t sent = connection_send(connection, descriptor, &whole, 1);
+    std::memmove(frame, frame + prefix_bytes, frame_length);
+    return sent;
+  }
   iovec parts[2];
   int count = 0;
   if (already < prefix_bytes) parts[count++] = {prefix + already, prefix_bytes - already};
   const std::size_t frame_from = already > prefix_bytes ? already - prefix_bytes : 0;
-  parts[count++] = {state.buffer.get() + frame_from, frame_length - frame_from};
-  msghdr message{};
-  message.msg_iov = parts;
-  message.msg_iovlen = static_cast<std::size_t>(count);
-  const ssize_t sent = sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (sent < 0 && errno == EAGAIN) return 0;  // EWOULDBLOCK is the same error here
-  return sent;
+  parts[count++] = {frame + frame_from, frame_length - frame_from};
+  return connection_send(connection, descriptor, parts, count);
 }
 
 void start_viewer(ServiceState& state, const Settings& settings, int descriptor) {

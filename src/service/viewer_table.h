@@ -27,6 +27,7 @@ struct ViewerSlot {
   std::uint32_t first_generation = 0;
   std::uint32_t generation = 0;    // the file it reads: the current one, or the one rotated away
   bool framed = false;             // it asked for a length before each frame
+  bool awaits_login = false;       // it gets no log byte before it has logged in
   bool blocked = false;            // its socket was full at the last send: wait until it has room
   Clock::time_point last_frame{};  // when its last frame began to leave
   Clock::time_point last_progress{};  // when it last took bytes, or was last up to date

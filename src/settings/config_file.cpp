@@ -1,7 +1,10 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "settings/settings.h"
 
@@ -13,6 +16,8 @@ namespace {
 constexpr std::size_t kNameRoom = 128;
 constexpr std::size_t kSeparatorRoom = 16;
 constexpr std::size_t kValueRoom = 256;
+// A name, a separator of blanks and/or '=', a value in double quotes, and any white space after.
+constexpr const char* kEntryPattern = "%127[^= ]%15[ =]\"%255[^\"\n]\"\n";
 
 // The first entry that gives an address counts; one that does not is kept for check_settings
 // to report, unless a later one gives an address.
@@ -24,6 +29,17 @@ void apply_address(const char* value, Settings& settings) {
     settings.bad_address.reset();
   } else if (!settings.bad_address) {
     settings.bad_address = value;
+  }
+}
+
+void apply_tls_entry(const char* name, const char* value, Settings& settings) {
+  for (auto [entry, field] : {std::pair{"tls_port", &Settings::tls_port},
+                              {"tls_cert", &Settings::tls_cert},
+                              {"tls_key", &Settings::tls_key},
+                              {"tls_ca", &Settings::tls_ca},
+                              {"tls_address", &Settings::tls_address},
+                              {"plain", &Settings::plain}}) {
+    if (std::strcmp(name, entry) == 0 && !(settings.*field)) settings.*field = value;
   }
 }
 
@@ -44,6 +60,8 @@ void apply_entry(const char* name, const char* value, Settings& settings) {
     if (!settings.history) settings.history = value;
   } else if (std::strcmp(name, "resume") == 0) {
     if (!settings.resume) settings.resume = value;
+  } else {
+    apply_tls_entry(name, value, settings);
   }
 }
 
@@ -54,7 +72,7 @@ void for_each_config_entry(std::FILE* file, void (*take)(const char*, const char
   char name[kNameRoom];
   char separator[kSeparatorRoom];
   char value[kValueRoom];
-  while (std::fscanf(file, "%127[^= ]%15[ =]\"%255[^\"\n]\"\n", name, separator, value) == 3) {
+  while (std::fscanf(file, kEntryPattern, name, separator, value) == 3) {
     take(name, value, context);
   }
 }
@@ -79,6 +97,69 @@ std::string config_path_beside(const char* program_path) {
   return directory + kConfigFileName;
 }
 
+namespace {
+
+// The guarded entry a line gives, after any blanks, or null.
+const char* guarded_entry_of(const std::string& line) {
+  const std::size_t start = line.find_first_not_of(" \t");
+  if (start == std::string::npos) return nullptr;
+  for (const char* entry : kGuardedEntries) {
+    const std::size_t length = std::strlen(entry);
+    if (line.compare(start, length, entry) == 0 &&
+        (line.size() == start + length || std::strchr(" \t=", line[start + length]) != nullptr)) {
+      return entry;
+    }
+  }
+  return nullptr;
+}
+
+// The offsets where the entries read begin.
+std::vector<long> entry_starts(std::FILE* file) {
+  std::rewind(file);
+  std::vector<long> starts;
+  char name[kNameRoom];
+  char separator[kSeparatorRoom];
+  char value[kValueRoom];
+  for (long at = std::ftell(file); std::fscanf(file, kEntryPattern, name, separator, value) == 3;
+       at = std::ftell(file)) {
+    starts.push_back(at);
+  }
+  return starts;
+}
+
+// An entry that decides where or how the daemon listens must not go unread because a line
+// before it stopped the reading or ran into it (a remark, a blank before a name): the daemon
+// would start listening where it should not, or without TLS. Says which line and returns false.
+bool guarded_entries_read(std::FILE* file, const std::string& path) {
+  const std::vector<long> starts = entry_starts(file);
+  std::rewind(file);
+  std::string line;
+  long line_start = 0;
+  int number = 1;
+  for (long at = 0;; ++at) {
+    const int c = std::fgetc(file);
+    if (c != '\n' && c != EOF) {
+      line += static_cast<char>(c);
+      continue;
+    }
+    const char* entry = guarded_entry_of(line);
+    const long entry_at = line_start + static_cast<long>(line.find_first_not_of(" \t"));
+    if (entry != nullptr && std::ranges::find(starts, entry_at) == starts.end()) {
+      std::printf(
+          "vantrel: Config file '%s': line %d gives '%s', but a line before it stops the "
+          "reading (one entry per line: name = \"value\", no remarks before it). Exiting.\n",
+          path.c_str(), number, entry);
+      return false;
+    }
+    if (c == EOF) return true;
+    line.clear();
+    line_start = at + 1;
+    ++number;
+  }
+}
+
+}  // namespace
+
 int read_config_file(const char* program_path, Settings& settings) {
   const std::string path = settings.configfile.value_or(config_path_beside(program_path));
   std::FILE* file = std::fopen(path.c_str(), "r");
@@ -95,8 +176,9 @@ int read_config_file(const char* program_path, Settings& settings) {
   }
   settings.configfile.reset();  // never read again
   read_config_entries(file, settings);
+  const bool whole = guarded_entries_read(file, path);
   std::fclose(file);
-  return 0;
+  return whole ? 0 : -1;
 }
 
 }  // namespace vantrel::settings

@@ -78,6 +78,43 @@ std::uint32_t key_to_number(const Key& key) {
          (std::uint32_t{key[2]} << 8) | std::uint32_t{key[3]};
 }
 
+namespace {
+
+// The TLS listener needs its port, certificate and key; the plain one may be turned off where
+// TLS takes its place.
+int check_listeners(Settings& settings) {
+  const bool any_tls =
+      settings.tls_port || settings.tls_cert || settings.tls_key || settings.tls_ca;
+  if (any_tls) {
+    settings.tls_port_number = settings.tls_port ? parse_port(settings.tls_port->c_str()) : 0;
+    if (settings.tls_port_number == 0 || !settings.tls_cert || !settings.tls_key) {
+      std::printf(
+          "vantrel: TLS needs tls_port (a port number), tls_cert and tls_key in the config "
+          "file.\n");
+      return -1;
+    }
+  }
+  std::uint32_t address = 0;
+  if (settings.tls_address && !parse_address(settings.tls_address->c_str(), address)) {
+    std::printf("vantrel: Can't listen with TLS on address '%s': give a dotted IPv4 address.\n",
+                settings.tls_address->c_str());
+    return -1;
+  }
+  if (settings.plain && *settings.plain != "off" && *settings.plain != "on") {
+    std::printf("vantrel: plain must be \"on\" or \"off\", not '%s'.\n", settings.plain->c_str());
+    return -1;
+  }
+  settings.plain_off = settings.plain && *settings.plain == "off";
+  if (settings.plain_off && !any_tls) {
+    std::printf(
+        "vantrel: The plain listener is off and no TLS one is set: nothing to listen on.\n");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int check_settings(Settings& settings) {
   if (!settings.password) {
     std::printf("vantrel: You have to set a password in your config file!");
@@ -108,6 +145,7 @@ int check_settings(Settings& settings) {
                 settings.resume->c_str(), kMostResume);
     return -1;
   }
+  if (check_listeners(settings) != 0) return -1;
   if (settings.quiet == -1) settings.quiet = 0;
   if (settings.port == 0) {
     std::printf(
@@ -121,7 +159,13 @@ int check_settings(Settings& settings) {
         "default(qconsole.log).\n");
     settings.logfile = kDefaultLogFile;
   }
-  std::printf("vantrel: Listening to port %u\n", unsigned{settings.port});
+  if (!settings.plain_off) std::printf("vantrel: Listening to port %u\n", unsigned{settings.port});
+  if (settings.tls_port_number != 0) {
+    std::printf("vantrel: Listening to port %u with TLS on %s%s\n",
+                unsigned{settings.tls_port_number},
+                settings.tls_address ? settings.tls_address->c_str() : "all addresses",
+                settings.tls_ca ? ", for viewers with a certificate from the CA" : "");
+  }
   if (settings.address)
     std::printf("vantrel: Listening on address %s\n", settings.address->c_str());
   std::printf("vantrel: Log file: '%s'\n", settings.logfile->c_str());

@@ -40,7 +40,22 @@ struct Settings {
   std::size_t history_bytes = 0;           // each new viewer gets the log's last lines, this long
   std::optional<std::string> resume;       // "resume" as written; check_settings reads it
   std::size_t resume_bytes = kDefaultResume;  // how far back a viewer may resume
+  // The TLS listener: its port (0: none), certificate chain and key, and the CA whose
+  // certificates viewers must show (without one, viewers log in before the first log byte).
+  std::optional<std::string> tls_port;  // as written; check_settings reads it
+  std::uint16_t tls_port_number = 0;
+  std::optional<std::string> tls_cert;
+  std::optional<std::string> tls_key;
+  std::optional<std::string> tls_ca;
+  std::optional<std::string> tls_address;  // the TLS listener's; all addresses if absent
+  std::optional<std::string> plain;        // "off": no plain listener
+  bool plain_off = false;
 };
+
+// Entries a misread configuration file must not lose silently: the daemon would listen where
+// it should not, or without TLS.
+inline constexpr const char* kGuardedEntries[] = {"address", "tls_port",    "tls_cert", "tls_key",
+                                                  "tls_ca",  "tls_address", "plain"};
 
 // The most history a new viewer gets: one frame.
 inline constexpr std::size_t kMostHistory = 65532;

@@ -1,0 +1,46 @@
+// A viewer's connection: plain TCP, or TLS over it. The daemon sends to a viewer and receives
+// from it only through these, so that the rest of it deals in descriptors and bytes whichever
+// kind the connection is.
+#pragma once
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+struct ssl_st;
+
+namespace vantrel::service {
+
+struct Connection {
+  ssl_st* tls = nullptr;  // null: plain TCP
+  // TLS: a record was begun and the socket took only part of it. The next send must offer the
+  // same bytes again; the daemon never moves on to other bytes meanwhile.
+  bool record_begun = false;
+  bool handshaking = false;
+  bool wants_room = false;  // the handshake waits for room in the socket, not for bytes
+  std::chrono::steady_clock::time_point deadline{};  // of the handshake
+  char peer[32] = {};                                // "ADDRESS:PORT", for reports
+};
+
+// What a receive that found no bytes for the daemon returns: TLS read only its own records.
+inline constexpr ssize_t kNothingYet = -2;
+
+// Sends the bytes of `parts` without waiting. Returns the bytes sent, 0 when the socket takes
+// none now, or -1 after a failure. A TLS connection sends one part per call.
+ssize_t connection_send(Connection& connection, int descriptor, const iovec* parts, int count);
+
+// Receives into `buffer`. Returns the bytes received, 0 when the peer closed, -1 after a
+// failure, or kNothingYet.
+ssize_t connection_receive(Connection& connection, int descriptor, std::uint8_t* buffer,
+                           std::size_t size);
+
+// TLS has bytes already read and decrypted, which no wait on the socket would announce.
+bool has_buffered_bytes(const Connection& connection);
+
+// Ends the connection (TLS says so first, without waiting) and closes the descriptor.
+void close_connection(Connection& connection, int descriptor);
+
+}  // namespace vantrel::service

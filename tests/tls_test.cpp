@@ -1,0 +1,211 @@
+// The daemon's TLS listener against clients that are not ours, openssl s_client and socat: the
+// exact frames to a verified viewer, no log byte to anyone else, handshakes that fail or never
+// finish costing the viewer served nothing, and the certificates read again on SIGHUP.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/viewer.h"
+
+namespace vantrel::testing {
+namespace {
+
+bool has(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
+}
+
+// Certificates made by the installation's own command: a CA, the daemon's for 127.0.0.1, and
+// viewer alice's; a second CA's viewer mallory, whom the daemon must not take.
+const TempDir& certificates() {
+  static const TempDir dir;
+  static const bool made = [] {
+    bool ok = true;
+    for (const char* folder : {"", "/other"}) {
+      const std::string where = dir.path() + folder;
+      ok = ok && run_to_exit("/bin/sh",
+                             {"sh", VANTREL_CERTS_SCRIPT, where, "--name", "127.0.0.1", "--viewer",
+                              *folder ? "mallory" : "alice"},
+                             dir.path())
+                         .exit_code == 0;
+    }
+    return ok;
+  }();
+  EXPECT_TRUE(made);
+  return dir;
+}
+std::string certificate(const std::string& name) { return certificates().file(name); }
+
+DaemonOptions tls_options(unsigned short tls_port, bool with_ca) {
+  DaemonOptions options;
+  options.config_lines.push_back("tls_port = \"" + std::to_string(tls_port) + "\"");
+  options.config_lines.push_back("tls_cert = \"" + certificate("daemon.pem") + "\"");
+  options.config_lines.push_back("tls_key = \"" + certificate("daemon-key.pem") + "\"");
+  if (with_ca) options.config_lines.push_back("tls_ca = \"" + certificate("ca.pem") + "\"");
+  return options;
+}
+
+// A plain port on loopback that socat carries over TLS to the daemon, verifying it against the
+// CA and showing `viewer`'s certificate (none when empty).
+class Bridge {
+ public:
+  Bridge(unsigned short tls_port, const std::string& viewer) : port_(free_port()) {
+    std::string tls =
+        "OPENSSL:127.0.0.1:" + std::to_string(tls_port) + ",cafile=" + certificate("ca.pem");
+    if (!viewer.empty()) {
+      tls += ",cert=" + certificate(viewer + ".pem") + ",key=" + certificate(viewer + "-key.pem");
+    }
+    const std::string listen =
+        "TCP-LISTEN:" + std::to_string(port_) + ",bind=127.0.0.1,reuseaddr,fork";
+    EXPECT_TRUE(socat_.start("/usr/bin/socat", {"socat", "-d", "-d", listen, tls}, "/"));
+    EXPECT_TRUE(socat_.wait_until([&] { return has(socat_.err(), "listening on"); }));
+  }
+  ~Bridge() { socat_.stop(); }
+  std::string said() {
+    socat_.wait_until([] { return false; }, std::chrono::milliseconds(10));
+    return socat_.err();
+  }
+  std::unique_ptr<TestViewer> connect() {
+    auto viewer = std::make_unique<TestViewer>();
+    EXPECT_TRUE(viewer->connect_to(port_));
+    return viewer;
+  }
+
+ private:
+  unsigned short port_;
+  Process socat_;
+};
+
+// openssl s_client with `viewer`'s certificate (none when empty), printing what it receives.
+void start_s_client(Process& client, unsigned short tls_port, const std::string& viewer) {
+  std::vector<std::string> argv = {"openssl",  "s_client",
+                                   "-connect", "127.0.0.1:" + std::to_string(tls_port),
+                                   "-CAfile",  certificate("ca.pem"),
+                                   "-quiet",   "-ign_eof"};
+  if (!viewer.empty()) {
+    argv.insert(argv.end(),
+                {"-cert", certificate(viewer + ".pem"), "-key", certificate(viewer + "-key.pem")});
+  }
+  ASSERT_TRUE(client.start("/usr/bin/openssl", argv, "/"));
+}
+
+class TlsDaemon : public ::testing::Test {
+ protected:
+  explicit TlsDaemon(bool with_ca) : daemon_(tls_options(tls_port_, with_ca)) {}
+  void SetUp() override { ASSERT_TRUE(daemon_.start()) << daemon_.process().out(); }
+  void TearDown() override { EXPECT_TRUE(daemon_.stop_and_check()) << daemon_.process().out(); }
+  bool daemon_says(const std::string& needle) {
+    return daemon_.process().wait_until([&] { return has(daemon_.process().out(), needle); });
+  }
+
+  unsigned short tls_port_ = free_port();
+  Daemon daemon_;
+};
+
+class TlsTest : public TlsDaemon, public ::testing::WithParamInterface<bool> {
+ protected:
+  TlsTest() : TlsDaemon(GetParam()) {}
+};
+
+class TlsWithCaTest : public TlsDaemon {
+ protected:
+  TlsWithCaTest() : TlsDaemon(true) {}
+};
+
+TEST_P(TlsTest, AVerifiedOrLoggedInViewerGetsTheExactFramesAndNoOneElseALogByte) {
+  const bool with_ca = GetParam();
+  Bridge bridge(tls_port_, with_ca ? "viewer-alice" : "");
+  auto viewer = bridge.connect();
+  ASSERT_TRUE(daemon_says("over TLS"));
+  if (!with_ca) {
+    // Without a CA, a wrong password is refused and reported with the peer's address, and the
+    // right one comes before the first log byte.
+    auto guesser = bridge.connect();
+    ASSERT_TRUE(guesser->send_frame(std::string("PASS wrong")));
+    EXPECT_TRUE(guesser->wait_closed());
+    EXPECT_TRUE(daemon_says("127.0.0.1:")) << daemon_.process().out();
+    EXPECT_TRUE(daemon_says(": wrong password"));
+    daemon_.append("before the login\n");
+    EXPECT_FALSE(viewer->receive_block(std::chrono::milliseconds(500)));
+    ASSERT_TRUE(viewer->log_in_framed("secret", "YIPI " + daemon_.log_path()));
+    ASSERT_TRUE(viewer->receive_framed_text("before the login\n"));
+  }
+  const std::string text = "one line over TLS\nand another\n";
+  daemon_.append(text);
+  EXPECT_TRUE(with_ca ? viewer->receive_text(text) : viewer->receive_framed_text(text));
+
+  // Strangers: s_client without a certificate, a certificate from another CA, plain TCP.
+  Process no_certificate;
+  start_s_client(no_certificate, tls_port_, "");
+  Bridge other_ca(tls_port_, "other/viewer-mallory");
+  auto mallory = other_ca.connect();
+  TestViewer plain;
+  ASSERT_TRUE(plain.connect_to(tls_port_));
+  const std::string secret = "a line for no stranger\n";
+  daemon_.append(secret);
+  EXPECT_TRUE(with_ca ? viewer->receive_text(secret) : viewer->receive_framed_text(secret));
+  EXPECT_TRUE(plain.wait_closed(std::chrono::seconds(8)));
+  EXPECT_TRUE(daemon_says("not finished within 5 seconds"));
+  if (with_ca) {
+    EXPECT_TRUE(daemon_says("peer did not return a certificate"));
+  }
+  for (const std::string& seen :
+       {no_certificate.out(), mallory->received_text(), plain.received_text()}) {
+    EXPECT_FALSE(has(seen, make_frame(secret))) << "a stranger got the log";
+  }
+  no_certificate.stop();
+}
+
+TEST_F(TlsWithCaTest, SClientWithACertificateReceivesTheFramesAsTheyAreSent) {
+  Process client;
+  start_s_client(client, tls_port_, "viewer-alice");
+  ASSERT_TRUE(daemon_says("over TLS"));
+  const std::string text = "for s_client\n";
+  daemon_.append(text);
+  EXPECT_TRUE(client.wait_until([&] { return has(client.out(), make_frame(text)); }));
+  client.stop();
+}
+
+TEST_F(TlsWithCaTest, BadHandshakesCostTheViewerServedNothingAndHangupReadsTheCertificatesAgain) {
+  Bridge bridge(tls_port_, "viewer-alice");
+  auto viewer = bridge.connect();
+  ASSERT_TRUE(daemon_says("over TLS"));
+  std::string expected;
+  std::vector<std::unique_ptr<TestViewer>> half_open;
+  for (int round = 0; round < 200; ++round) {
+    TestViewer garbage;
+    if (garbage.connect_to(tls_port_)) garbage.send_raw("GET / HTTP/1.0\r\n\r\n");
+    if (round % 10 == 0) {  // some that never say anything, held open past their deadline
+      half_open.push_back(std::make_unique<TestViewer>());
+      half_open.back()->connect_to(tls_port_);
+    }
+    const std::string line = "line " + std::to_string(round) + "\n";
+    daemon_.append(line);
+    expected += line;
+  }
+  EXPECT_TRUE(viewer->receive_text(expected, std::chrono::seconds(20)));
+  EXPECT_TRUE(daemon_says("TLS handshake failed"));
+
+  // A reload that fails keeps the certificates; one that works is used by new handshakes.
+  const std::string key = read_file(certificate("daemon-key.pem"));
+  write_file(certificate("daemon-key.pem"), "not a key\n");
+  kill(daemon_.process().pid(), SIGHUP);
+  EXPECT_TRUE(daemon_says("Kept the certificates in use."));
+  write_file(certificate("daemon-key.pem"), key);
+  kill(daemon_.process().pid(), SIGHUP);
+  EXPECT_TRUE(daemon_says("Read the certificates again."));
+  auto later = bridge.connect();
+  ASSERT_TRUE(daemon_.process().wait_for_output("over TLS", 2));
+  daemon_.append("after the reload\n");
+  EXPECT_TRUE(later->receive_text("after the reload\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutACa, TlsTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& case_of) {
+                           return case_of.param ? "WithCa" : "WithoutCa";
+                         });
+
+}  // namespace
+}  // namespace vantrel::testing
