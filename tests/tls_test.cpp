@@ -202,6 +202,45 @@ TEST_F(TlsWithCaTest, BadHandshakesCostTheViewerServedNothingAndHangupReadsTheCe
   EXPECT_TRUE(later->receive_text("after the reload\n"));
 }
 
+// vantrel-view over TLS: verified by the CA or by a pinned fingerprint, with its own
+// certificate, the log byte for byte; a daemon it cannot verify ends it with status 7.
+TEST_F(TlsWithCaTest, OurViewerFollowsOverTlsAndRefusesADaemonItCannotVerify) {
+  const std::string own = "viewer_cert = \"" + certificate("viewer-alice.pem") +
+                          "\"\nviewer_key = \"" + certificate("viewer-alice-key.pem") + "\"\n";
+  const std::string base = "key = \"3e07b1d4\"\npassword = \"secret\"\ntls_port = \"" +
+                           std::to_string(tls_port_) + "\"\n" + own;
+  const Outcome fingerprint = run_to_exit(
+      "/usr/bin/openssl",
+      {"openssl", "x509", "-in", certificate("daemon.pem"), "-noout", "-fingerprint", "-sha256"},
+      "/");
+  const std::string pin = fingerprint.out.substr(fingerprint.out.find('=') + 1, 95);
+  const std::string by_ca = "tls_ca = \"" + certificate("ca.pem") + "\"\n";
+  std::string expected;
+  for (const std::string& verify : {by_ca, "tls_fingerprint = \"" + pin + "\"\n"}) {
+    SCOPED_TRACE(verify);
+    write_file(daemon_.dir().file("view.cfg"), base + verify);
+    Process viewer;
+    ASSERT_TRUE(viewer.start(VANTREL_VIEW_BINARY, {"vantrel-view", "-c", "view.cfg"},
+                             daemon_.dir().path()));
+    ASSERT_TRUE(viewer.wait_until([&] { return has(viewer.err(), "logged in"); })) << viewer.err();
+    std::string text = "over TLS \x01\xfe\xff bytes\n";
+    for (int i = 0; i < 3000; ++i) text += "line " + std::to_string(i) + "\n";
+    daemon_.append(text);
+    EXPECT_TRUE(viewer.wait_until([&] { return viewer.out().size() >= text.size(); }));
+    EXPECT_EQ(viewer.out(), text);
+    viewer.stop();
+  }
+  const std::string strangers[] = {"tls_ca = \"" + certificate("other/ca.pem") + "\"\n",
+                                   "tls_fingerprint = \"" + std::string(64, 'a') + "\"\n"};
+  for (const std::string& verify : strangers) {
+    write_file(daemon_.dir().file("view.cfg"), base + verify);
+    const Outcome refused = run_to_exit(
+        VANTREL_VIEW_BINARY, {"vantrel-view", "-c", "view.cfg", "-r"}, daemon_.dir().path());
+    EXPECT_EQ(refused.exit_code, 7) << refused.err;
+    EXPECT_TRUE(has(refused.err, "the daemon's certificate")) << refused.err;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutACa, TlsTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& case_of) {
                            return case_of.param ? "WithCa" : "WithoutCa";

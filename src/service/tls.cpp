@@ -126,6 +126,9 @@ SSL_CTX* make_tls_context(const settings::Settings& settings) {
       context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
   SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
                                 SSL_MODE_RELEASE_BUFFERS);
+  // Viewers do not resume TLS sessions: no tickets to make, send and keep.
+  SSL_CTX_set_num_tickets(context, 0);
+  SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
   if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_cipher_list(context, kTls12Ciphers) != 1 || !use_files(context, settings)) {
     if (ERR_peek_error() != 0) std::printf("vantrel: %s\n", openssl_reason().c_str());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "viewer/tls_client.h"
 #include "viewer/viewer.h"
 
 namespace vantrel::viewer {
@@ -184,6 +185,12 @@ void take_viewer_entry(const char* name, const char* value, void* context) {
     reading.source->host = value;
   } else if (entry == "name") {
     reading.name = value;
+  } else if (entry == "tls_fingerprint") {
+    reading.source->tls_fingerprint = value;
+  } else if (entry == "viewer_cert") {
+    reading.source->viewer_cert = value;
+  } else if (entry == "viewer_key") {
+    reading.source->viewer_key = value;
   } else if (entry.starts_with("web_") && !reading.first) {
     if (!reading.problem)
       reading.problem = entry + ": the page's entries belong in the first -c file";
@@ -288,8 +295,13 @@ bool load_source(const char* program_path, ViewerOptions& options, std::size_t i
     std::fprintf(stderr, "vantrel-view: '%s': %s\n", path->c_str(), options.web_problem->c_str());
     return false;
   }
+  // With TLS the viewer connects to the daemon's TLS port, or to -p's.
+  if (source.settings.tls_port && options.settings.port == 0) {
+    source.settings.port = settings::parse_port(source.settings.tls_port->c_str());
+  }
   if (source.settings.port == 0) source.settings.port = settings::kDefaultPort;
   if (options.host) source.host = *options.host;
+  if (!set_up_tls(source, *path)) return false;
   return options.config_files.size() < 2 || has_usable_name(options, index, *path);
 }
 

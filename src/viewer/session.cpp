@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "codec/frame.h"
+#include "viewer/tls_client.h"
 
 namespace vantrel::viewer {
 
@@ -51,7 +52,7 @@ bool send_login(Session& session, const settings::Settings& settings) {
   std::vector<std::uint8_t> frame(codec::encoded_room(login.size()));
   std::memcpy(frame.data(), login.data(), login.size());
   const std::size_t length = codec::encode_frame(frame.data(), login.size(), settings.key);
-  if (send(session.fd, frame.data(), length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) {
+  if (!send_all(session.fd, session.tls, frame.data(), length)) {
     say(session.label, "send login: %s\n", std::strerror(errno));
     return false;
   }
@@ -396,8 +397,8 @@ SessionEnd take_closed_lengths(const Session& session) {
 }  // namespace
 
 std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_t>& buffer) {
-  const ssize_t received = recv(session.fd, buffer.data(), buffer.size(), 0);
-  if (received < 0 && errno == EINTR) return std::nullopt;
+  const ssize_t received = receive_some(session.fd, session.tls, buffer.data(), buffer.size());
+  if (received == kTlsNothingYet || (received < 0 && errno == EINTR)) return std::nullopt;
   if (received < 0 && errno != ECONNRESET) {
     say(session.label, "receive: %s\n", std::strerror(errno));
     return SessionEnd::kGone;

@@ -15,6 +15,8 @@
 #include "viewer/sink.h"
 #include "viewer/viewer.h"
 
+struct ssl_st;
+
 namespace vantrel::viewer {
 
 using Clock = std::chrono::steady_clock;
@@ -39,6 +41,7 @@ void advance(StreamPlace& place, std::string_view bytes);
 
 struct Session {
   int fd = -1;
+  ssl_st* tls = nullptr;  // TLS over fd, or null
   const settings::Settings* settings = nullptr;
   Sink* output = nullptr;
   std::string label;            // before each message: "" with one source, else "NAME: "

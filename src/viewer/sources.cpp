@@ -21,6 +21,7 @@
 #include "viewer/merged_output.h"
 #include "viewer/output_queue.h"
 #include "viewer/session.h"
+#include "viewer/tls_client.h"
 #ifdef VANTREL_WEB
 #include "web/web.h"
 #endif
@@ -39,14 +40,16 @@ constexpr std::chrono::seconds kConnectTime{60};
 
 // One source's connection, across reconnections.
 struct Link {
-  enum class State { kWaiting, kConnecting, kFollowing, kEnded };
+  enum class State { kWaiting, kConnecting, kHandshaking, kFollowing, kEnded };
   const Source* source = nullptr;
   std::string label;  // "" with one source, else "NAME: "
   Sink* output = nullptr;
   sockaddr_in address{};
   State state = State::kWaiting;
   int fd = -1;
-  Clock::time_point due;  // waiting: when to connect; connecting: when to give up
+  ssl_st* tls = nullptr;        // TLS over fd, where the source asks for it
+  bool tls_wants_room = false;  // the handshake waits to write, not to read
+  Clock::time_point due;  // waiting: when to connect; connecting, handshaking: when to give up
   int delay_seconds = kFirstRetrySeconds;
   std::unique_ptr<Session> session;
   bool at_line_start = true;  // across connections: the next byte starts a line
@@ -120,7 +123,7 @@ int exit_status_of(SessionEnd end) {
 // Of the sources' statuses, the worst is the viewer's: a daemon gone is the ordinary end.
 int worst_status(const std::vector<Link>& links) {
   constexpr int kMildestFirst[] = {kExitDaemonGone, kExitNoConnection, kExitRefused,
-                                   kExitLoginUnread, kExitOutputFailed};
+                                   kExitUnverified, kExitLoginUnread,  kExitOutputFailed};
   const auto rank = [&](int status) {
     return std::ranges::find(kMildestFirst, status) - kMildestFirst;
   };
@@ -153,16 +156,21 @@ void retry_later(Link& link, const ViewerOptions& options, int status) {
   link.delay_seconds = std::min(link.delay_seconds * 2, kLastRetrySeconds);
 }
 
+void close_link(Link& link) {
+  end_tls(link.tls);
+  link.tls = nullptr;
+  if (link.fd >= 0) close_abortively(link.fd);
+  link.fd = -1;
+}
+
 void connect_failed(Link& link, const ViewerOptions& options, const char* what, int error) {
   say(link.label, "%s: %s\n", what, std::strerror(error));
-  if (link.fd >= 0) close(link.fd);
-  link.fd = -1;
+  close_link(link);
   retry_later(link, options, kExitNoConnection);
 }
 
 void end_session(Link& link, const ViewerOptions& options, SessionEnd end) {
-  close_abortively(link.fd);
-  link.fd = -1;
+  close_link(link);
   link.output->connection_changed(false);
   const bool worked = link.session->worked;
   link.session.reset();
@@ -178,12 +186,15 @@ void end_session(Link& link, const ViewerOptions& options, SessionEnd end) {
 }
 
 void connected(Link& link, const ViewerOptions& options) {
-  fcntl(link.fd, F_SETFL, fcntl(link.fd, F_GETFL) & ~O_NONBLOCK);
+  // Under TLS the descriptor does not block: a read that finds only TLS's own records returns.
+  if (link.tls == nullptr) fcntl(link.fd, F_SETFL, fcntl(link.fd, F_GETFL) & ~O_NONBLOCK);
   enable_keepalive(link.fd);
-  say(link.label, "connected to %s\n", describe(link.address).c_str());
+  say(link.label, "connected to %s%s\n", describe(link.address).c_str(),
+      link.tls != nullptr ? " over TLS" : "");
   link.session = std::make_unique<Session>();
   Session& session = *link.session;
   session.fd = link.fd;
+  session.tls = link.tls;
   session.settings = &link.source->settings;
   session.output = link.output;
   session.label = link.label;
@@ -197,6 +208,49 @@ void connected(Link& link, const ViewerOptions& options) {
   if (!start_session(session)) end_session(link, options, SessionEnd::kGone);
 }
 
+// A handshake step each time the poll says the socket is ready, within the connection's time.
+void shake_hands(Link& link, const ViewerOptions& options, bool ready) {
+  if (!ready && Clock::now() < link.due) return;
+  const TlsStep step = ready ? step_tls(link.tls, *link.source, link.label) : TlsStep::kFailed;
+  if (!ready) say(link.label, "TLS handshake not finished in time\n");
+  switch (step) {
+    case TlsStep::kDone:
+      return connected(link, options);
+    case TlsStep::kWantRead:
+    case TlsStep::kWantWrite:
+      link.tls_wants_room = step == TlsStep::kWantWrite;
+      return;
+    case TlsStep::kUnverified:
+      // Not the daemon configured: trying again would only meet it again.
+      close_link(link);
+      return end_link(link, kExitUnverified);
+    case TlsStep::kFailed:
+      close_link(link);
+      return retry_later(link, options, kExitNoConnection);
+  }
+}
+
+void start_tls(Link& link, const ViewerOptions& options) {
+  link.tls = begin_tls(*link.source, link.fd, link.label);
+  if (link.tls == nullptr) {
+    close_link(link);
+    return retry_later(link, options, kExitNoConnection);
+  }
+  link.state = Link::State::kHandshaking;
+  link.due = Clock::now() + kConnectTime;
+  shake_hands(link, options, true);
+}
+
+void finish_connect(Link& link, const ViewerOptions& options, bool ready) {
+  int error = ETIMEDOUT;
+  socklen_t size = sizeof error;
+  if (ready && getsockopt(link.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+  if (ready && error == 0 && link.source->tls_context != nullptr) return start_tls(link, options);
+  if (ready && error == 0) return connected(link, options);
+  if (!ready && Clock::now() < link.due) return;
+  connect_failed(link, options, ("connect to " + describe(link.address)).c_str(), error);
+}
+
 // Connects without waiting for the connection to be made: the poll says when it is.
 void begin_connect(Link& link, const ViewerOptions& options) {
   // Looked up again on every attempt: the name may lead elsewhere by now, or again at all.
@@ -205,7 +259,7 @@ void begin_connect(Link& link, const ViewerOptions& options) {
   if (link.fd < 0) return connect_failed(link, options, "socket", errno);
   if (connect(link.fd, reinterpret_cast<const sockaddr*>(&link.address), sizeof link.address) ==
       0) {
-    return connected(link, options);
+    return finish_connect(link, options, true);
   }
   if (errno != EINPROGRESS) {
     const int error = errno;
@@ -213,15 +267,6 @@ void begin_connect(Link& link, const ViewerOptions& options) {
   }
   link.state = Link::State::kConnecting;
   link.due = Clock::now() + kConnectTime;
-}
-
-void finish_connect(Link& link, const ViewerOptions& options, bool ready) {
-  int error = ETIMEDOUT;
-  socklen_t size = sizeof error;
-  if (ready && getsockopt(link.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
-  if (ready && error == 0) return connected(link, options);
-  if (!ready && Clock::now() < link.due) return;
-  connect_failed(link, options, ("connect to " + describe(link.address)).c_str(), error);
 }
 
 void step(Link& link, const ViewerOptions& options, short revents,
@@ -232,15 +277,18 @@ void step(Link& link, const ViewerOptions& options, short revents,
       return;
     case Link::State::kConnecting:
       return finish_connect(link, options, revents != 0);
+    case Link::State::kHandshaking:
+      return shake_hands(link, options, revents != 0);
     case Link::State::kFollowing:
       break;
     case Link::State::kEnded:
       return;
   }
   Session& session = *link.session;
-  const std::optional<SessionEnd> end = (revents & (POLLIN | POLLERR | POLLHUP)) != 0
-                                            ? take_receive(session, buffer)
-                                            : take_deadlines(session);
+  const bool readable =
+      (revents & (POLLIN | POLLERR | POLLHUP)) != 0 || (!link.paused && has_pending(link.tls));
+  const std::optional<SessionEnd> end =
+      readable ? take_receive(session, buffer) : take_deadlines(session);
   if (end) end_session(link, options, *end);
 }
 
@@ -253,6 +301,7 @@ std::optional<Clock::time_point> due_of(const Link& link) {
 // A source whose output is full is not read until there is room.
 short events_of(Link& link) {
   if (link.state == Link::State::kConnecting) return POLLOUT;
+  if (link.state == Link::State::kHandshaking) return link.tls_wants_room ? POLLOUT : POLLIN;
   link.paused = link.state == Link::State::kFollowing && link.output->full();
   return link.state == Link::State::kFollowing && !link.paused ? POLLIN : 0;
 }
@@ -284,6 +333,8 @@ int run_links(std::vector<Link>& links, Outputs& outputs, const ViewerOptions& o
       ready[i] = {links[i].fd, events_of(links[i]), 0};
       if (const auto due = due_of(links[i])) wake = std::min(wake, *due);
       if (links[i].paused) wake = std::min(wake, Clock::now() + kRoomCheck);
+      // Bytes TLS has read already: no poll would say so.
+      if (!links[i].paused && has_pending(links[i].tls)) wake = Clock::now();
     }
     ready.back() = {watch_output ? STDOUT_FILENO : -1, 0, 0};
     if (poll(ready.data(), ready.size(), milliseconds_until(wake)) < 0 && errno != EINTR) {

@@ -45,6 +45,8 @@
 #include "settings/settings.h"
 #include "web/web_options.h"
 
+struct ssl_ctx_st;
+
 namespace vantrel::viewer {
 
 using settings::Key;
@@ -63,6 +65,7 @@ inline constexpr int kExitNoConnection = 3;  // unknown host, or no connection c
 inline constexpr int kExitLoginUnread = 4;   // no readable answer to the login: wrong key?
 inline constexpr int kExitBadSetup = 5;      // bad command line or configuration file
 inline constexpr int kExitOutputFailed = 6;  // standard output could not be written
+inline constexpr int kExitUnverified = 7;    // the daemon's certificate is not the one expected
 
 // Reconnection delays with -r: the first wait, doubled after each failed attempt up to the last.
 inline constexpr int kFirstRetrySeconds = 1;
@@ -170,6 +173,12 @@ struct Source {
   std::string name;
   std::string host = "127.0.0.1";
   settings::Settings settings;
+  // TLS, where the file gives tls_port: the daemon's certificate's pinned SHA-256, and the
+  // viewer's own certificate and key.
+  std::optional<std::string> tls_fingerprint;
+  std::optional<std::string> viewer_cert;
+  std::optional<std::string> viewer_key;
+  ssl_ctx_st* tls_context = nullptr;  // null: plain TCP
 };
 
 struct ViewerOptions {

@@ -1,0 +1,205 @@
+#include "viewer/tls_client.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "viewer/session.h"
+#include "viewer/viewer.h"
+
+namespace vantrel::viewer {
+
+namespace {
+
+constexpr int kSendTries = 10;
+constexpr int kSendWaitMilliseconds = 500;
+
+std::string openssl_reason() {
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "the connection ended";
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+// "AB:cd:..." or "abcd...": 64 hexadecimal digits, in lower case, or "" when it is not one.
+std::string normal_fingerprint(const std::string& text) {
+  std::string digits;
+  for (const char c : text) {
+    if (c == ':') continue;
+    if (std::isxdigit(static_cast<unsigned char>(c)) == 0) return "";
+    digits += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return digits.size() == 64 ? digits : "";
+}
+
+std::string fingerprint_of(X509* certificate) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (X509_digest(certificate, EVP_sha256(), digest, &size) != 1) return "";
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < size; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
+  }
+  return text;
+}
+
+bool fail_setup(const std::string& path, const std::string& what) {
+  std::fprintf(stderr, "vantrel-view: '%s': %s\n", path.c_str(), what.c_str());
+  return false;
+}
+
+bool load_own_certificate(SSL_CTX* context, const Source& source, const std::string& path) {
+  if (!source.viewer_cert && !source.viewer_key) return true;
+  if (!source.viewer_cert || !source.viewer_key) {
+    return fail_setup(path, "viewer_cert and viewer_key go together");
+  }
+  if (SSL_CTX_use_certificate_chain_file(context, source.viewer_cert->c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(context, source.viewer_key->c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(context) != 1) {
+    return fail_setup(path, "can't use viewer_cert " + *source.viewer_cert + " with viewer_key " +
+                                *source.viewer_key + ": " + openssl_reason());
+  }
+  return true;
+}
+
+}  // namespace
+
+bool set_up_tls(Source& source, const std::string& path) {
+  const settings::Settings& settings = source.settings;
+  if (!settings.tls_port) return true;
+  if (!settings.tls_ca && !source.tls_fingerprint) {
+    return fail_setup(path,
+                      "tls_port needs tls_ca (the CA file) or tls_fingerprint (the "
+                      "daemon certificate's SHA-256) to know the daemon by");
+  }
+  if (source.tls_fingerprint && normal_fingerprint(*source.tls_fingerprint).empty()) {
+    return fail_setup(path, "tls_fingerprint must be 64 hexadecimal digits (colons allowed)");
+  }
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (context == nullptr) return fail_setup(path, "can't set up TLS: " + openssl_reason());
+  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  SSL_CTX_set_options(context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  if (settings.tls_ca &&
+      SSL_CTX_load_verify_locations(context, settings.tls_ca->c_str(), nullptr) != 1) {
+    SSL_CTX_free(context);
+    return fail_setup(path, "can't use tls_ca " + *settings.tls_ca + ": " + openssl_reason());
+  }
+  if (!load_own_certificate(context, source, path)) {
+    SSL_CTX_free(context);
+    return false;
+  }
+  // A pinned fingerprint is checked once the handshake is done; the CA, by OpenSSL during it.
+  SSL_CTX_set_verify(context, source.tls_fingerprint ? SSL_VERIFY_NONE : SSL_VERIFY_PEER, nullptr);
+  source.tls_context = context;
+  return true;
+}
+
+ssl_st* begin_tls(const Source& source, int fd, const std::string& label) {
+  SSL* tls = SSL_new(source.tls_context);
+  if (tls == nullptr || SSL_set_fd(tls, fd) != 1) {
+    say(label, "can't set up TLS: %s\n", openssl_reason().c_str());
+    SSL_free(tls);
+    return nullptr;
+  }
+  const bool is_name = source.host.find_first_not_of("0123456789.") != std::string::npos;
+  if (is_name) {  // the server name, as SSL_set_tlsext_host_name sends it
+    SSL_ctrl(tls, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+             const_cast<char*>(source.host.c_str()));
+  }
+  if (!source.tls_fingerprint) {
+    // The certificate must name the host connected to, as a name or an address.
+    if (is_name) {
+      SSL_set1_host(tls, source.host.c_str());
+    } else {
+      X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls), source.host.c_str());
+    }
+  }
+  SSL_set_connect_state(tls);
+  return tls;
+}
+
+TlsStep step_tls(ssl_st* tls, const Source& source, const std::string& label) {
+  ERR_clear_error();
+  const int done = SSL_do_handshake(tls);
+  if (done != 1) {
+    const int error = SSL_get_error(tls, done);
+    if (error == SSL_ERROR_WANT_READ) return TlsStep::kWantRead;
+    if (error == SSL_ERROR_WANT_WRITE) return TlsStep::kWantWrite;
+    const long verified = SSL_get_verify_result(tls);
+    if (verified != X509_V_OK) {
+      say(label, "the daemon's certificate is not the one expected: %s\n",
+          X509_verify_cert_error_string(verified));
+      return TlsStep::kUnverified;
+    }
+    say(label, "TLS handshake failed: %s\n", openssl_reason().c_str());
+    return TlsStep::kFailed;
+  }
+  if (source.tls_fingerprint) {
+    X509* certificate = SSL_get1_peer_certificate(tls);
+    const std::string seen = certificate != nullptr ? fingerprint_of(certificate) : "";
+    X509_free(certificate);
+    if (seen != normal_fingerprint(*source.tls_fingerprint)) {
+      say(label, "the daemon's certificate has SHA-256 fingerprint %s, not the one pinned\n",
+          seen.c_str());
+      return TlsStep::kUnverified;
+    }
+  }
+  return TlsStep::kDone;
+}
+
+bool send_all(int fd, ssl_st* tls, const void* data, std::size_t size) {
+  if (tls == nullptr) {
+    return send(fd, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+  }
+  // The descriptor does not block under TLS; a login is small, so room comes at once.
+  for (int tries = 0; tries < kSendTries; ++tries) {
+    ERR_clear_error();
+    const int sent = SSL_write(tls, data, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
+    if (sent == static_cast<int>(size)) return true;
+    const int error = SSL_get_error(tls, sent);
+    if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) return false;
+    pollfd room{fd, static_cast<short>(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+    poll(&room, 1, kSendWaitMilliseconds);
+  }
+  return false;
+}
+
+ssize_t receive_some(int fd, ssl_st* tls, void* buffer, std::size_t size) {
+  if (tls == nullptr) return recv(fd, buffer, size, 0);
+  ERR_clear_error();
+  const int received =
+      SSL_read(tls, buffer, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
+  if (received > 0) return received;
+  switch (SSL_get_error(tls, received)) {
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+      return kTlsNothingYet;
+    case SSL_ERROR_ZERO_RETURN:
+      return 0;
+    case SSL_ERROR_SYSCALL:
+      return errno == 0 ? 0 : -1;
+    default:
+      errno = EPROTO;
+      return -1;
+  }
+}
+
+bool has_pending(ssl_st* tls) { return tls != nullptr && SSL_has_pending(tls) == 1; }
+
+void end_tls(ssl_st* tls) { SSL_free(tls); }
+
+}  // namespace vantrel::viewer
