@@ -29,7 +29,7 @@ RUN_DIR = $(BUILD)/run
 
 .PHONY: all build programs run demo install uninstall test test-asan lint fuzz soak fanout pace \
         deb package-test \
-        viewer-scenarios web-bench sources-bench resume-bench bench clean
+        viewer-scenarios web-bench sources-bench resume-bench tls-bench bench clean
 
 all: build
 
@@ -155,6 +155,11 @@ sources-bench: build
 # away; RESUME_BENCH_ARGS="--baseline OTHER_BUILD" runs another build beside it.
 resume-bench: programs
 	cd bench && python3 resume.py $(abspath $(BUILD)) $(RESUME_BENCH_ARGS)
+
+# TLS viewers beside plain ones on one daemon: 60 at 200 lines/s, a 4 MiB burst, 1,000 bad
+# handshakes during a stream.
+tls-bench: programs
+	cd bench && python3 tls.py $(abspath $(BUILD)) $(TLS_BENCH_ARGS)
 
 bench: build
 	$(BUILD)/bench/frame_bench
