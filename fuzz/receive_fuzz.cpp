@@ -14,7 +14,7 @@
 #include "codec/frame.h"
 #include "codec/position.h"
 #include "fuzz_support.h"
-#include "service/service.h"
+#include "service/service_state.h"
 
 namespace vantrel::fuzz {
 namespace {

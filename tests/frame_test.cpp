@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "service/service.h"
+#include "service/service_state.h"
 #include "settings/settings.h"
 
 namespace vantrel::codec {

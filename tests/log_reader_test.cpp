@@ -6,7 +6,7 @@
 #include <string>
 
 #include "codec/frame.h"
-#include "service/service.h"
+#include "service/service_state.h"
 #include "settings/settings.h"
 #include "support/process.h"
 

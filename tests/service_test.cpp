@@ -1,7 +1,5 @@
 // The daemon as viewers see it: growth of the log file fanned out to every connected viewer,
 // viewers coming and going, and viewers that misbehave.
-#include "service/service.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
@@ -14,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "service/service_state.h"
 #include "support/viewer.h"
 
 namespace vantrel::testing {

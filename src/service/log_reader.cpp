@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "codec/frame.h"
-#include "service/service.h"
+#include "service/service_state.h"
 
 namespace vantrel::service {
 

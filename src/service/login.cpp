@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "codec/frame.h"
-#include "service/service.h"
+#include "service/service_state.h"
 #include "service/tls.h"
 
 namespace vantrel::service {

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "service/service.h"
+#include "service/service_state.h"
 
 namespace vantrel::service {
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "service/log_watch.h"
+#include "service/service_state.h"
 #include "service/tls.h"
 
 namespace vantrel::service {

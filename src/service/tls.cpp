@@ -13,8 +13,9 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 
-#include "service/service.h"
+#include "service/service_state.h"
 
 namespace vantrel::service {
 
@@ -30,7 +31,7 @@ constexpr int kReportsPerSecond = 5;
 
 volatile std::sig_atomic_t reload_asked = 0;
 
-extern "C" void ask_reload(int) { reload_asked = 1; }
+void ask_reload(int) { reload_asked = 1; }
 
 std::string openssl_reason() {
   const unsigned long code = ERR_get_error();
@@ -181,6 +182,7 @@ int add_handshake_waits(const ServiceState& state, fd_set& ready, fd_set& room) 
 
 void serve_handshakes(ServiceState& state, const settings::Settings& settings, fd_set& ready,
                       fd_set& room) {
+  report_unsaid_failures();
   const Clock::time_point now = Clock::now();
   for (int d = 0; d < kMaxDescriptors; ++d) {
     if ((state.handshakes >> d & 1U) == 0) continue;
@@ -237,22 +239,36 @@ bool add_buffered_reads(const ServiceState& state, fd_set& ready) {
   return any;
 }
 
-void report_peer_failure(const char* peer, const char* what) {
-  static std::time_t second = 0;
-  static int reports = 0;
-  static int unsaid = 0;
-  const std::time_t now = std::time(nullptr);
-  if (now != second) {
-    if (unsaid > 0) std::printf("vantrel: %d more failures from peers not shown.\n", unsaid);
-    second = now;
-    reports = 0;
-    unsaid = 0;
+namespace {
+
+// Failures of peers in the current second: past kReportsPerSecond they are counted, and the
+// count is said once the second is over.
+struct PeerReports {
+  std::time_t second = 0;
+  int said = 0;
+  int unsaid = 0;
+};
+PeerReports peer_reports;
+
+void start_second(std::time_t now) {
+  if (now == peer_reports.second) return;
+  if (peer_reports.unsaid > 0) {
+    std::printf("vantrel: %d more failures from peers not shown.\n", peer_reports.unsaid);
   }
-  if (++reports > kReportsPerSecond) {
-    ++unsaid;
+  peer_reports = PeerReports{now, 0, 0};
+}
+
+}  // namespace
+
+void report_peer_failure(const char* peer, const char* what) {
+  start_second(std::time(nullptr));
+  if (++peer_reports.said > kReportsPerSecond) {
+    ++peer_reports.unsaid;
     return;
   }
   std::printf("vantrel: %s: %s\n", peer, what);
 }
+
+void report_unsaid_failures() { start_second(std::time(nullptr)); }
 
 }  // namespace vantrel::service

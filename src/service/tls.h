@@ -45,8 +45,9 @@ void reload_tls_if_asked(ServiceState& state, const settings::Settings& settings
 // Adds to `ready` the viewers whose TLS holds bytes already read. Returns whether any does.
 bool add_buffered_reads(const ServiceState& state, fd_set& ready);
 
-// Says a failure of a peer on the console, at most a few a second, with the count of those
-// left unsaid.
+// Says a failure of a peer on the console, at most a few a second; the count of those left
+// unsaid is said once their second is over, by this or by report_unsaid_failures.
 void report_peer_failure(const char* peer, const char* what);
+void report_unsaid_failures();
 
 }  // namespace vantrel::service

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "codec/frame.h"
-#include "service/service.h"
+#include "service/service_state.h"
 
 namespace vantrel::service {
 

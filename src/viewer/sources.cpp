@@ -211,14 +211,14 @@ void connected(Link& link, const ViewerOptions& options) {
 // A handshake step each time the poll says the socket is ready, within the connection's time.
 void shake_hands(Link& link, const ViewerOptions& options, bool ready) {
   if (!ready && Clock::now() < link.due) return;
-  const TlsStep step = ready ? step_tls(link.tls, *link.source, link.label) : TlsStep::kFailed;
+  const TlsStep next = ready ? step_tls(link.tls, *link.source, link.label) : TlsStep::kFailed;
   if (!ready) say(link.label, "TLS handshake not finished in time\n");
-  switch (step) {
+  switch (next) {
     case TlsStep::kDone:
       return connected(link, options);
     case TlsStep::kWantRead:
     case TlsStep::kWantWrite:
-      link.tls_wants_room = step == TlsStep::kWantWrite;
+      link.tls_wants_room = next == TlsStep::kWantWrite;
       return;
     case TlsStep::kUnverified:
       // Not the daemon configured: trying again would only meet it again.

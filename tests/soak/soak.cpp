@@ -1,7 +1,8 @@
 // Soak run of the daemon: one daemon on loopback, a writer appending to its log file at a high
 // rate (with bursts larger than one frame and a truncation now and then), 50 well-behaved
-// viewers that log in and check every byte they receive, and a rotating crowd of hostile
-// viewers. Usage: vantrel_soak DAEMON SECONDS [SEED]
+// viewers that log in and check every byte they receive (one in five over TLS, carried by
+// socat with a viewer certificate), and a rotating crowd of hostile viewers.
+// Usage: vantrel_soak DAEMON SECONDS [SEED]
 //
 // It passes when the daemon is still up at the end, its resident memory at the end is within
 // 1 MiB of what it was 10 seconds into the load, no well-behaved viewer was dropped, and what
@@ -50,6 +51,7 @@ using namespace std::chrono_literals;
 constexpr std::uint32_t kKeyNumber = 0x3e07b1d4;
 constexpr const char* kPassword = "soak-secret";
 constexpr int kGoodViewers = 50;
+constexpr int kTlsEvery = 5;                 // every fifth well-behaved viewer comes over TLS
 constexpr std::size_t kReceiveSize = 65536;  // what a viewer asks one receive for
 constexpr std::int64_t kMemoryLimit = 1024;  // KiB the daemon may grow after the first 10 s
 // The writer's alphabet. None of these bytes, scrambled at a group's first position, can look
@@ -752,9 +754,18 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
   signal(SIGPIPE, SIG_IGN);
   const std::string folder = temporary_folder();
   const std::string log = folder + "/soak.log";
+  const unsigned short tls_port = testing::free_port();
   std::ofstream(folder + "/vantrel.cfg")
-      << "password = \"" << kPassword << "\"\nkey = \"3e07b1d4\"\n";
+      << "password = \"" << kPassword << "\"\nkey = \"3e07b1d4\"\ntls_port = \"" << tls_port
+      << "\"\ntls_cert = \"tls/daemon.pem\"\ntls_key = \"tls/daemon-key.pem\"\n"
+      << "tls_ca = \"tls/ca.pem\"\n";
   std::ofstream(log).flush();
+  const std::string certificates =
+      "sh " VANTREL_CERTS_SCRIPT " " + folder + "/tls --name 127.0.0.1 --viewer soak >/dev/null";
+  if (std::system(certificates.c_str()) != 0) {
+    std::fprintf(stderr, "soak: cannot make the certificates\n");
+    return 2;
+  }
   const std::string acknowledgement = "YIPI " + log;
   if (!alphabet_cuts_cleanly(acknowledgement)) {
     std::fprintf(stderr, "soak: the temporary path holds bytes that confuse the frame cutter\n");
@@ -769,15 +780,30 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
   if (!wait_for([&] { return report_count(reports, kReportKinds[0]) > 0; }, 10s)) {
     give_up(daemon, "the daemon did not start");
   }
-  std::printf("soak: %d s, seed %llu, daemon pid %d on port %u\n", seconds,
-              static_cast<unsigned long long>(seed), daemon.pid, port);
+  std::printf("soak: %d s, seed %llu, daemon pid %d on port %u (TLS %u)\n", seconds,
+              static_cast<unsigned long long>(seed), daemon.pid, port, tls_port);
+  const unsigned short bridge_port = testing::free_port();
+  testing::Process bridge;
+  const std::string tls = folder + "/tls/";
+  if (!bridge.start(
+          "/usr/bin/socat",
+          {"socat", "-d", "-d",
+           "TCP-LISTEN:" + std::to_string(bridge_port) +
+               ",bind=127.0.0.1,reuseaddr,fork,backlog=64",
+           "OPENSSL:127.0.0.1:" + std::to_string(tls_port) + ",cafile=" + tls +
+               "ca.pem,cert=" + tls + "viewer-soak.pem,key=" + tls + "viewer-soak-key.pem"},
+          folder) ||
+      !bridge.wait_until([&] { return bridge.err().find("listening on") != std::string::npos; })) {
+    give_up(daemon, "cannot start the TLS bridge");
+  }
 
   // The well-behaved viewers connect one by one, so they hold the lowest descriptors.
   std::vector<GoodViewer> viewers(kGoodViewers);
   for (std::size_t i = 0; i < viewers.size(); ++i) {
     viewers[i].fd = socket(AF_INET, SOCK_STREAM, 0);
     const long connected = static_cast<long>(i) + 1;
-    if (!connect_loopback(viewers[i].fd, port) ||
+    const bool over_tls = i % kTlsEvery == kTlsEvery - 1;
+    if (!connect_loopback(viewers[i].fd, over_tls ? bridge_port : port) ||
         !wait_for([&] { return report_count(reports, kReportKinds[1]) >= connected; }, 10s)) {
       give_up(daemon, "a well-behaved viewer could not connect");
     }
