@@ -127,6 +127,18 @@ TEST_P(TlsTest, AVerifiedOrLoggedInViewerGetsTheExactFramesAndNoOneElseALogByte)
     EXPECT_TRUE(guesser->wait_closed());
     EXPECT_TRUE(daemon_says("127.0.0.1:")) << daemon_.process().out();
     EXPECT_TRUE(daemon_says(": wrong password"));
+    // A message that is no login comes back whole, as on the plain port, though TLS sends it
+    // in several records.
+    auto talker = bridge.connect();
+    const std::string echo = make_frame(std::string(30000, 'e'));
+    ASSERT_TRUE(talker->send_raw(echo));
+    std::string back;
+    while (back.size() < echo.size()) {
+      const auto block = talker->receive_block();
+      if (!block) break;
+      back += *block;
+    }
+    EXPECT_TRUE(back == echo) << back.size() << " bytes came back of " << echo.size();
     daemon_.append("before the login\n");
     EXPECT_FALSE(viewer->receive_block(std::chrono::milliseconds(500)));
     ASSERT_TRUE(viewer->log_in_framed("secret", "YIPI " + daemon_.log_path()));

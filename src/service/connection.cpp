@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
@@ -21,23 +22,30 @@ ssize_t send_plain(int descriptor, const iovec* parts, int count) {
   return sent;
 }
 
-// Partial writes are on: a call returns once one record has left, and a record the socket
-// took only part of is finished by a call with the same bytes, wherever they lie by then.
+// Partial writes are on: each call sends a record, and a record the socket took only part of
+// is finished by a call with the same bytes, wherever they lie by then. Records go one after
+// another until the socket is full, as a plain send takes all it can.
 ssize_t send_tls(Connection& connection, const iovec& part) {
-  ERR_clear_error();
-  const int size = static_cast<int>(std::min<std::size_t>(part.iov_len, INT_MAX));
-  const int sent = SSL_write(connection.tls, part.iov_base, size);
-  if (sent > 0) {
-    connection.record_begun = false;
-    return sent;
-  }
-  const int error = SSL_get_error(connection.tls, sent);
-  if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+  const auto* bytes = static_cast<const std::uint8_t*>(part.iov_base);
+  std::size_t sent = 0;
+  while (sent < part.iov_len) {
+    ERR_clear_error();
+    const int size = static_cast<int>(std::min<std::size_t>(part.iov_len - sent, INT_MAX));
+    const int written = SSL_write(connection.tls, bytes + sent, size);
+    if (written > 0) {
+      connection.record_begun = false;
+      sent += static_cast<std::size_t>(written);
+      continue;
+    }
+    const int error = SSL_get_error(connection.tls, written);
+    if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) {
+      errno = EPIPE;
+      return -1;
+    }
     connection.record_begun = true;
-    return 0;
+    break;
   }
-  errno = EPIPE;
-  return -1;
+  return static_cast<ssize_t>(sent);
 }
 
 }  // namespace
@@ -50,19 +58,23 @@ ssize_t connection_send(Connection& connection, int descriptor, const iovec* par
 ssize_t connection_receive(Connection& connection, int descriptor, std::uint8_t* buffer,
                            std::size_t size) {
   if (connection.tls == nullptr) return recv(descriptor, buffer, size, 0);
-  ERR_clear_error();
-  const int received =
-      SSL_read(connection.tls, buffer, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
-  if (received > 0) return received;
-  switch (SSL_get_error(connection.tls, received)) {
-    case SSL_ERROR_WANT_READ:
-    case SSL_ERROR_WANT_WRITE:
-      return kNothingYet;
-    case SSL_ERROR_ZERO_RETURN:
-      return 0;
-    default:
-      return -1;
+  // A receive takes what has come, as a plain one does, not one record of it: a message the
+  // viewer sent at once is read at once.
+  std::size_t taken = 0;
+  while (taken < size) {
+    ERR_clear_error();
+    const int received = SSL_read(connection.tls, buffer + taken,
+                                  static_cast<int>(std::min<std::size_t>(size - taken, INT_MAX)));
+    if (received > 0) {
+      taken += static_cast<std::size_t>(received);
+      continue;
+    }
+    const int error = SSL_get_error(connection.tls, received);
+    if (taken > 0) break;  // what came is read; an end or a failure shows at the next receive
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return kNothingYet;
+    return error == SSL_ERROR_ZERO_RETURN ? 0 : -1;
   }
+  return static_cast<ssize_t>(taken);
 }
 
 bool has_buffered_bytes(const Connection& connection) {

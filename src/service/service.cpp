@@ -181,10 +181,18 @@ bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_l
   // A reply in the middle of a log frame would cut it; a viewer whose socket is that full is
   // dropped like one whose reply does not fit.
   std::size_t total = 0;
-  const ssize_t sent = is_in_the_middle(state.viewers[static_cast<std::size_t>(descriptor)])
-                           ? 0
-                           : send_frame_rest(state, descriptor, frame_length, 0, total);
-  if (sent > 0 && static_cast<std::size_t>(sent) == total) return true;
+  // So is one whose TLS began a record of other bytes, which must go first as they were.
+  const bool begun = state.connections[static_cast<std::size_t>(descriptor)].record_begun;
+  std::size_t done = 0;
+  ssize_t sent = 0;
+  if (!is_in_the_middle(state.viewers[static_cast<std::size_t>(descriptor)]) && !begun) {
+    // TLS sends a record at a time; the socket takes the rest at once or not at all.
+    do {
+      sent = send_frame_rest(state, descriptor, frame_length, done, total);
+      if (sent > 0) done += static_cast<std::size_t>(sent);
+    } while (sent > 0 && done < total);
+  }
+  if (done > 0 && done == total) return true;
   // A part of a frame leaves the viewer's stream cut mid-frame, so every later frame would
   // decode to garbage: it fails like a send that moved nothing.
   if (sent >= 0) errno = EAGAIN;
