@@ -105,13 +105,30 @@ TEST_F(LogReader, TruncationIsReportedOnceAndTheFileSentAgainFromItsStart) {
   EXPECT_EQ(out_, "");
 }
 
-TEST_F(LogReader, ShrinkingThenGrowingPastTheOldSizeIsNotTruncation) {
+// By its size, a file cut back and grown past the sent offset between two looks only grew:
+// viewers go on from there. A viewer with positions, which must never be sent the middle of
+// another content unawares, starts again from the start and is told.
+TEST_F(LogReader, ShrinkingThenGrowingPastTheOldSizeIsNotTruncationButViewersWithPositionsAreTold) {
   write_file(path_, "0123456789");
   poll();
-  write_file(path_, "abcdefghijklmno");
+  constexpr int kSlot = 40;  // a viewer with positions, at the sent offset
+  state_.clients |= std::uint64_t{1} << kSlot;
+  ViewerSlot& viewer = state_.viewers[kSlot];
+  viewer.positions = true;
+  viewer.position = 10;
+  append_file(path_, "more");
   poll();
-  EXPECT_EQ(sent(), "klmno");
-  EXPECT_EQ(out_, "");
+  EXPECT_EQ(sent(), "more");
+  EXPECT_EQ(viewer.position, 10);  // nothing rewritten: it goes on
+  EXPECT_FALSE(viewer.notice_pending);
+  write_file(path_, "abcdefghijklmnopq");
+  poll();
+  EXPECT_EQ(sent(), "opq");
+  EXPECT_EQ(out_, "vantrel: Log file rewritten! Viewers with positions get it from its start.\n");
+  EXPECT_EQ(viewer.position, 0);
+  EXPECT_TRUE(viewer.notice_pending);
+  EXPECT_EQ(viewer.notice_kind, codec::NoticeKind::kTruncated);
+  state_.clients = 0;
 }
 
 // Growth that piled up while nobody watched: the newest viewer is not flooded with it.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -65,13 +66,34 @@ bool is_live(const ServiceState& state, std::int64_t growth) {
   return state.client_count > 0 && state.watched_at_last_poll && growth <= kMostBehind;
 }
 
+// Keeps the last bytes taken before the sent offset.
+void remember_tail(ServiceState& state) {
+  const auto length = static_cast<std::size_t>(
+      std::min<std::int64_t>(state.sent_offset, static_cast<std::int64_t>(codec::kCheckBytes)));
+  const ssize_t count = pread(state.log_file, state.sent_tail.data(), length,
+                              static_cast<off_t>(state.sent_offset) - static_cast<off_t>(length));
+  state.sent_tail_length = count == static_cast<ssize_t>(length) ? length : 0;
+}
+
+// Whether the bytes before the sent offset are no longer those taken.
+bool was_rewritten(const ServiceState& state) {
+  if (state.sent_tail_length == 0 || state.log_file < 0) return false;
+  std::array<std::uint8_t, codec::kCheckBytes> now{};
+  const auto length = static_cast<off_t>(state.sent_tail_length);
+  const ssize_t count = pread(state.log_file, now.data(), state.sent_tail_length,
+                              static_cast<off_t>(state.sent_offset) - length);
+  return count != length || !std::equal(now.begin(), now.begin() + length, state.sent_tail.begin());
+}
+
 // The file behind the name, whose size is `size`: growth past the sent offset, or all of it
 // again when it was cut back in place.
 int read_current(ServiceState& state, const Settings& settings, std::int64_t size) {
   std::int64_t growth = size - state.sent_offset;
+  if (growth >= 0 && was_rewritten(state)) rewind_viewers_with_positions(state);
   if (growth < 0) {
     report_truncation();
     state.sent_offset = 0;
+    state.sent_tail_length = 0;
     rewind_viewers(state);
     growth = size;
   }
@@ -132,6 +154,7 @@ int read_growth(ServiceState& state, const Settings& settings, std::int64_t grow
     // The writer cut the file back between the status query and the read.
     report_truncation();
     state.sent_offset = 0;
+    state.sent_tail_length = 0;
     rewind_viewers(state);
     state.behind = true;
     return 0;
@@ -147,6 +170,7 @@ int read_growth(ServiceState& state, const Settings& settings, std::int64_t grow
     }
     state.sent_offset = size;
   }
+  remember_tail(state);
   const auto length = static_cast<std::size_t>(count);
   // Viewers at `from` share this frame; once they have it they stand at the new sent offset.
   state.buffered = BufferedFrame{true,

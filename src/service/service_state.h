@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "codec/position.h"
 #include "service/connection.h"
 #include "service/service.h"
 #include "service/viewer_table.h"
@@ -55,9 +56,12 @@ struct ServiceState {
   bool reload_watched = false;   // SIGHUP reads them again
   std::uint64_t handshakes = 0;  // bit d set: descriptor d's TLS handshake is under way
   std::array<Connection, kMaxDescriptors> connections{};  // by descriptor
-  std::uint64_t clients = 0;               // bit d set: descriptor d is a connected viewer
-  int client_count = 0;                    // decides whether the wait is limited
-  std::int64_t sent_offset = 0;            // the log file's content up to here has been taken
+  std::uint64_t clients = 0;     // bit d set: descriptor d is a connected viewer
+  int client_count = 0;          // decides whether the wait is limited
+  std::int64_t sent_offset = 0;  // the log file's content up to here has been taken
+  // The last bytes taken, up to the sent offset: a file whose bytes there changed was rewritten.
+  std::array<std::uint8_t, codec::kCheckBytes> sent_tail{};
+  std::size_t sent_tail_length = 0;
   std::unique_ptr<std::uint8_t[]> buffer;  // kTransferBufferSize bytes
 
   // The log file as the last read found it. Its descriptor stays open, so that after a
@@ -165,6 +169,11 @@ std::optional<Clock::time_point> next_viewer_turn(const ServiceState& state);
 
 // The file was cut back in place: every viewer of it starts again from its start.
 void rewind_viewers(ServiceState& state);
+
+// The file was cut back and grew past the sent offset between two looks, or was rewritten in
+// place: its size cannot tell, the bytes before the sent offset can. Viewers with positions
+// start again from its start and are told; the others go on from the sent offset as before.
+void rewind_viewers_with_positions(ServiceState& state);
 
 // The name now leads to another file and the kept one has been read to its end: the kept one
 // stays open for the viewers still reading it, and the next read starts the new one.

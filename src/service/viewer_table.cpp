@@ -354,6 +354,24 @@ void rewind_viewers(ServiceState& state) {
   }
 }
 
+void rewind_viewers_with_positions(ServiceState& state) {
+  bool told = false;
+  for (int d = 0; d < kMaxDescriptors; ++d) {
+    ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(d)];
+    if (!is_client(state, d) || !viewer.positions || !is_current(state, viewer)) continue;
+    if (!told) {
+      std::printf("vantrel: Log file rewritten! Viewers with positions get it from its start.\n");
+      told = true;
+    }
+    if (viewer.partial || viewer.notice_sent > 0) {
+      drop_with_report(state, d);
+      continue;
+    }
+    viewer.position = 0;
+    queue_notice(viewer, codec::NoticeKind::kTruncated, codec::kUnknownSkip);
+  }
+}
+
 void retire_log_file(ServiceState& state) {
   for (int d = 0; d < kMaxDescriptors; ++d) {
     // Still in the file before the one now retired: that one is let go.
@@ -368,6 +386,7 @@ void retire_log_file(ServiceState& state) {
   state.previous_inode = state.log_inode;
   state.log_file = -1;
   state.sent_offset = 0;
+  state.sent_tail_length = 0;
   ++state.generation;
   for (int d = 0; d < kMaxDescriptors; ++d) {
     if (is_client(state, d)) settle(state, state.viewers[static_cast<std::size_t>(d)]);
