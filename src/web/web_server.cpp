@@ -96,16 +96,17 @@ class WebServer : public viewer::Outputs, public Routes {
                    unsigned{options_.port}, error.message().c_str());
       return false;
     }
+    // Over plain HTTP, SIGHUP keeps its usual meaning: it ends the viewer. Over HTTPS it is
+    // caught before the page is announced, so that one sent as soon as it is never ends it.
+    if (tls_) {
+      io_->hangup.add(SIGHUP);
+      reload_on_hangup();
+    }
     const tcp::endpoint bound = io_->acceptor.local_endpoint(error);
     std::fprintf(stderr, "vantrel-view: the page is at %s://%s:%u%s\n", tls_ ? "https" : "http",
                  options_.address.c_str(), unsigned{bound.port()}, options_.base.c_str());
     accept();
     beat();
-    // Over plain HTTP, SIGHUP keeps its usual meaning: it ends the viewer.
-    if (tls_) {
-      io_->hangup.add(SIGHUP);
-      reload_on_hangup();
-    }
     thread_ = std::thread([this] { io_->context.run(); });
     return true;
   }
