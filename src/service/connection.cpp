@@ -50,6 +50,8 @@ ssize_t send_tls(Connection& connection, const iovec& part) {
 
 }  // namespace
 
+void TlsContextFree::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
+
 ssize_t connection_send(Connection& connection, int descriptor, const iovec* parts, int count) {
   if (connection.tls == nullptr) return send_plain(descriptor, parts, count);
   return count > 0 ? send_tls(connection, parts[0]) : 0;

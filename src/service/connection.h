@@ -9,10 +9,18 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 struct ssl_st;
+struct ssl_ctx_st;
 
 namespace vantrel::service {
+
+// The certificates TLS connections are made with; each connection keeps a reference of its own.
+struct TlsContextFree {
+  void operator()(ssl_ctx_st* context) const;
+};
+using TlsContext = std::unique_ptr<ssl_ctx_st, TlsContextFree>;
 
 struct Connection {
   ssl_st* tls = nullptr;  // null: plain TCP

@@ -209,7 +209,7 @@ int run_service(int listener, int tls_listener, const Settings& settings) {
     std::printf("vantrel: Something's wrong. Exiting.\n");
     return -1;
   }
-  if (tls_listener >= 0 && (state.tls = make_tls_context(settings)) == nullptr) return -1;
+  if (tls_listener >= 0 && !(state.tls = TlsContext(make_tls_context(settings)))) return -1;
   // A send to a vanished viewer must fail and come back here, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
   state.watch = open_log_watch(*settings.logfile, kMaxDescriptors);

@@ -52,7 +52,7 @@ inline constexpr std::int64_t kMostBehind = std::int64_t{16} << 20;
 struct ServiceState {
   int listener = -1;             // plain TCP, or -1 where it is turned off
   int tls_listener = -1;         // -1: no TLS
-  ssl_ctx_st* tls = nullptr;     // new TLS connections' certificates
+  TlsContext tls;                // new TLS connections' certificates
   bool reload_watched = false;   // SIGHUP reads them again
   std::uint64_t handshakes = 0;  // bit d set: descriptor d's TLS handshake is under way
   std::array<Connection, kMaxDescriptors> connections{};  // by descriptor

@@ -159,7 +159,7 @@ void accept_tls_client(ServiceState& state, const settings::Settings& settings) 
   }
   set_peer(connection, peer);
   fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
-  connection.tls = SSL_new(state.tls);
+  connection.tls = SSL_new(state.tls.get());
   if (connection.tls == nullptr || SSL_set_fd(connection.tls, descriptor) != 1) {
     give_up_handshake(state, descriptor, "can't set up TLS");
     return;
@@ -223,8 +223,7 @@ void reload_tls_if_asked(ServiceState& state, const settings::Settings& settings
     return;
   }
   // Connections keep a reference to the context they were made with.
-  SSL_CTX_free(state.tls);
-  state.tls = renewed;
+  state.tls.reset(renewed);
   std::printf("vantrel: Read the certificates again.\n");
 }
 

@@ -104,12 +104,12 @@ bool set_up_tls(Source& source, const std::string& path) {
   }
   // A pinned fingerprint is checked once the handshake is done; the CA, by OpenSSL during it.
   SSL_CTX_set_verify(context, source.tls_fingerprint ? SSL_VERIFY_NONE : SSL_VERIFY_PEER, nullptr);
-  source.tls_context = context;
+  source.tls_context = std::shared_ptr<SSL_CTX>(context, SSL_CTX_free);
   return true;
 }
 
 ssl_st* begin_tls(const Source& source, int fd, const std::string& label) {
-  SSL* tls = SSL_new(source.tls_context);
+  SSL* tls = SSL_new(source.tls_context.get());
   if (tls == nullptr || SSL_set_fd(tls, fd) != 1) {
     say(label, "can't set up TLS: %s\n", openssl_reason().c_str());
     SSL_free(tls);

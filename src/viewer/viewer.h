@@ -36,6 +36,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -178,7 +179,7 @@ struct Source {
   std::optional<std::string> tls_fingerprint;
   std::optional<std::string> viewer_cert;
   std::optional<std::string> viewer_key;
-  ssl_ctx_st* tls_context = nullptr;  // null: plain TCP
+  std::shared_ptr<ssl_ctx_st> tls_context;  // null: plain TCP
 };
 
 struct ViewerOptions {
