@@ -38,6 +38,7 @@ export function harness(name) {
       };
       child.stdout.on("data", look);
       child.stderr.on("data", look);
+      child.said = () => seen;  // all it has said, from its first byte on
       child.on("exit", () => reject(new Error(`${program} ended: ${seen}`)));
       setTimeout(() => reject(new Error(`${program} not ready: ${seen}`)), 10000);
     });

@@ -28,8 +28,6 @@ await run(async () => {
   const webPort = await freePort();
   const viewer = await start(join(build, "vantrel-view"), [...configs, "--web", `${webPort}`],
                              "the page is at");
-  let viewerSays = "";
-  viewer.stderr.on("data", (chunk) => { viewerSays += chunk; });
   const page = await (await launch()).newPage();
   await page.goto(`http://127.0.0.1:${webPort}/`);
   await page.waitForFunction(() => document.querySelectorAll("#sources a").length === 4);
@@ -59,5 +57,5 @@ await run(async () => {
   check("the filter works across sources",
         matching.length === 3 && names.every((name) => matching.includes(`${name.padEnd(5)} | match ${name}`)));
   check("one connection to each daemon, however many pages were opened",
-        (viewerSays.match(/connected to/g) || []).length === 3);
+        (viewer.said().match(/connected to/g) || []).length === 3);
 });
