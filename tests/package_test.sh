@@ -80,6 +80,9 @@ printf 'password = "ci"\nkey = "3e07b1d4"\nport = "%s"\nlogfile = "%s"\ntls_port
 printf 'tls_cert = "/etc/vantrel/tls/daemon.pem"\ntls_key = "/etc/vantrel/tls/daemon-key.pem"\n' \
   >>/etc/vantrel/ci.cfg
 echo 'tls_ca = "/etc/vantrel/tls/ca.pem"' >>/etc/vantrel/ci.cfg
+# The viewer reads the same file: it follows over TLS, with the certificate made for it.
+printf 'viewer_cert = "/etc/vantrel/tls/viewer-ci.pem"\nviewer_key = "/etc/vantrel/tls/viewer-ci-key.pem"\n' \
+  >>/etc/vantrel/ci.cfg
 chgrp vantrel /etc/vantrel/ci.cfg && chmod 640 /etc/vantrel/ci.cfg
 # Where systemd itself does not run, the unit's command line is run by hand.
 exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/vantrel@.service | sed 's/%i/ci/g')
@@ -91,7 +94,7 @@ check "the daemon starts as the unit starts it" \
 viewer=$!
 wait_for 10 grep -q 'logged in' "$work/viewer.err" || true
 echo "installed and followed" >>"$work/test.log"
-check "the installed viewer follows it" wait_for 10 grep -qx 'installed and followed' "$work/viewer.out"
+check "the installed viewer follows it over TLS" wait_for 10 grep -qx 'installed and followed' "$work/viewer.out"
 tls=/etc/vantrel/tls
 check "its TLS port takes the viewer certificate vantrel-certs made" \
   bash -c "echo | timeout 10 openssl s_client -connect 127.0.0.1:$tls_port -CAfile $tls/ca.pem \
