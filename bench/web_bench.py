@@ -3,12 +3,14 @@
 log grows by 2 MB/s, for 20 seconds.
 
 Usage: web_bench.py BUILD_FOLDER [--clients N] [--seconds N] [--rate BYTES_PER_SECOND] [--tls]
-                    [--password] [--browsers N] [--hostile]
+                    [--password] [--browsers N] [--hostile] [--idle N]
 
 --tls serves HTTPS (a self-signed certificate made with openssl), --password sets web_password
 and the clients log in, --browsers sets web_browsers. --hostile adds, at once: 2000 streams
 that never read, 50 slowloris clients, requests with 1 MB of headers and wrong passwords in a
-loop; it reports what the honest clients lost and whether the page still loads.
+loop; it reports what the honest clients lost and whether the page still loads. --idle N opens
+N event streams on a quiet log instead, and reports the viewer's resident memory before and
+with them.
 
 Reports, for each client, the lines it received against those appended (and whether its bytes
 are exactly the appended ones, by digest), the viewer's CPU time and its peak and final
@@ -169,6 +171,27 @@ class Hostiles:
             self.counts["answers"][code] = self.counts["answers"].get(code, 0) + 1
 
 
+def measure_idle(pid, port, tls, auth, count):
+    """The viewer's resident memory without streams, and with COUNT open on a quiet log."""
+    time.sleep(0.5)
+    before = memory_kib(pid, "VmRSS")
+    streams = []
+    for _ in range(count):
+        sock = request(port, tls, b"/events", auth, Hostiles.SOURCE)
+        sock.settimeout(10)
+        answer = b""
+        while b"\r\n\r\n" not in answer:
+            answer += sock.recv(4096)
+        streams.append(sock)
+    time.sleep(1.0)
+    with_streams = memory_kib(pid, "VmRSS")
+    print("%d idle %s streams: viewer resident memory %.1f MiB before, %.1f MiB with them"
+          " (%.1f KiB each)" % (count, "HTTPS" if tls else "HTTP", before / 1024,
+                                with_streams / 1024, (with_streams - before) / count))
+    for sock in streams:
+        sock.close()
+
+
 def make_certificate(folder):
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
                     "-subj", "/CN=127.0.0.1", "-keyout", os.path.join(folder, "key.pem"),
@@ -187,6 +210,7 @@ def main():
     parser.add_argument("--password", action="store_true")
     parser.add_argument("--browsers", type=int, default=256)
     parser.add_argument("--hostile", action="store_true")
+    parser.add_argument("--idle", type=int, default=0)
     args = parser.parse_args()
     auth = AUTH if args.password or args.hostile else b""
     build = os.path.abspath(args.build)
@@ -218,6 +242,8 @@ def main():
     try:
         if not wait_listening(web_port, 10):
             raise SystemExit("the viewer serves no page")
+        if args.idle:
+            return measure_idle(viewer.pid, web_port, args.tls, auth, args.idle)
         clients = [Client(web_port, args.tls, auth) for _ in range(args.clients)]
         hostile_report = None
         if args.hostile:

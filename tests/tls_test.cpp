@@ -214,13 +214,17 @@ TEST_F(TlsWithCaTest, BadHandshakesCostTheViewerServedNothingAndHangupReadsTheCe
   EXPECT_TRUE(later->receive_text("after the reload\n"));
 }
 
+// The configuration of a vantrel-view that shows viewer alice's certificate to the daemon on
+// `tls_port` and verifies the daemon as `verify` says.
+std::string viewer_config(unsigned short tls_port, const std::string& verify) {
+  return "key = \"3e07b1d4\"\npassword = \"secret\"\ntls_port = \"" + std::to_string(tls_port) +
+         "\"\nviewer_cert = \"" + certificate("viewer-alice.pem") + "\"\nviewer_key = \"" +
+         certificate("viewer-alice-key.pem") + "\"\n" + verify;
+}
+
 // vantrel-view over TLS: verified by the CA or by a pinned fingerprint, with its own
 // certificate, the log byte for byte; a daemon it cannot verify ends it with status 7.
 TEST_F(TlsWithCaTest, OurViewerFollowsOverTlsAndRefusesADaemonItCannotVerify) {
-  const std::string own = "viewer_cert = \"" + certificate("viewer-alice.pem") +
-                          "\"\nviewer_key = \"" + certificate("viewer-alice-key.pem") + "\"\n";
-  const std::string base = "key = \"3e07b1d4\"\npassword = \"secret\"\ntls_port = \"" +
-                           std::to_string(tls_port_) + "\"\n" + own;
   const Outcome fingerprint = run_to_exit(
       "/usr/bin/openssl",
       {"openssl", "x509", "-in", certificate("daemon.pem"), "-noout", "-fingerprint", "-sha256"},
@@ -230,7 +234,7 @@ TEST_F(TlsWithCaTest, OurViewerFollowsOverTlsAndRefusesADaemonItCannotVerify) {
   std::string expected;
   for (const std::string& verify : {by_ca, "tls_fingerprint = \"" + pin + "\"\n"}) {
     SCOPED_TRACE(verify);
-    write_file(daemon_.dir().file("view.cfg"), base + verify);
+    write_file(daemon_.dir().file("view.cfg"), viewer_config(tls_port_, verify));
     Process viewer;
     ASSERT_TRUE(viewer.start(VANTREL_VIEW_BINARY, {"vantrel-view", "-c", "view.cfg"},
                              daemon_.dir().path()));
@@ -245,12 +249,40 @@ TEST_F(TlsWithCaTest, OurViewerFollowsOverTlsAndRefusesADaemonItCannotVerify) {
   const std::string strangers[] = {"tls_ca = \"" + certificate("other/ca.pem") + "\"\n",
                                    "tls_fingerprint = \"" + std::string(64, 'a') + "\"\n"};
   for (const std::string& verify : strangers) {
-    write_file(daemon_.dir().file("view.cfg"), base + verify);
+    write_file(daemon_.dir().file("view.cfg"), viewer_config(tls_port_, verify));
     const Outcome refused = run_to_exit(
         VANTREL_VIEW_BINARY, {"vantrel-view", "-c", "view.cfg", "-r"}, daemon_.dir().path());
     EXPECT_EQ(refused.exit_code, 7) << refused.err;
     EXPECT_TRUE(has(refused.err, "the daemon's certificate")) << refused.err;
   }
+}
+
+// The page follows the daemon over TLS with the terminal's code and serves HTTPS itself: an
+// event stream gets the log, and a connection that never says hello is closed when the time for
+// a request is up.
+TEST_F(TlsWithCaTest, ThePageFollowsOverTlsAndClosesAConnectionThatNeverSaysHello) {
+  write_file(daemon_.dir().file("view.cfg"),
+             viewer_config(tls_port_, "tls_ca = \"" + certificate("ca.pem") + "\"\n"));
+  daemon_.append("over TLS to the page\n");
+  const std::string web_port = std::to_string(free_port());
+  Process page;
+  ASSERT_TRUE(page.start(VANTREL_VIEW_BINARY,
+                         {"vantrel-view", "-c", "view.cfg", "--web", web_port, "--tls-cert",
+                          certificate("daemon.pem"), "--tls-key", certificate("daemon-key.pem")},
+                         daemon_.dir().path()));
+  ASSERT_TRUE(page.wait_until([&] { return has(page.err(), "logged in"); })) << page.err();
+  TestViewer silent;
+  ASSERT_TRUE(silent.connect_to(static_cast<unsigned short>(std::stoi(web_port))));
+  const Outcome stream = run_to_exit(
+      "/bin/sh",
+      {"sh", "-c",
+       // The request, then 2 s of quiet: the end of its input would end the stream.
+       "(printf 'GET /events HTTP/1.0\\r\\n\\r\\n'; sleep 2) | socat - OPENSSL:127.0.0.1:" +
+           web_port + ",cafile=" + certificate("ca.pem")},
+      "/", std::chrono::seconds(15));
+  EXPECT_TRUE(has(stream.out, "data: b3ZlciBUTFMgdG8gdGhlIHBhZ2UK\n")) << stream.out << stream.err;
+  EXPECT_TRUE(silent.wait_closed(std::chrono::seconds(10)));
+  page.stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutACa, TlsTest, ::testing::Bool(),

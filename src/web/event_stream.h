@@ -26,10 +26,9 @@ class Stream {
 template <typename Transport>
 class EventStream : public Stream, public std::enable_shared_from_this<EventStream<Transport>> {
  public:
-  EventStream(Transport transport, std::shared_ptr<ssl::context> context, Shared& shared,
-              Channel& channel, const std::optional<std::string>& last_event_id)
-      : context_(std::move(context)),
-        transport_(std::move(transport)),
+  EventStream(Transport transport, Shared& shared, Channel& channel,
+              const std::optional<std::string>& last_event_id)
+      : transport_(std::move(transport)),
         shared_(shared),
         channel_(channel),
         peer_(describe(transport_)) {
@@ -154,7 +153,6 @@ class EventStream : public Stream, public std::enable_shared_from_this<EventStre
     std::fprintf(stderr, "vantrel-view: browser %s left\n", peer_.c_str());
   }
 
-  std::shared_ptr<ssl::context> context_;  // outlives the TLS stream that refers to it
   Transport transport_;
   Shared& shared_;
   Channel& channel_;

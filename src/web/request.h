@@ -32,9 +32,9 @@ class Routes {
   // Whether one more browser may open a stream.
   virtual bool has_room() = 0;
   virtual void request_ended() = 0;
-  virtual void open_stream(PlainStream transport, std::shared_ptr<ssl::context> tls,
-                           Channel& channel, const std::optional<std::string>& last_event_id) = 0;
-  virtual void open_stream(TlsStream transport, std::shared_ptr<ssl::context> tls, Channel& channel,
+  virtual void open_stream(PlainStream transport, Channel& channel,
+                           const std::optional<std::string>& last_event_id) = 0;
+  virtual void open_stream(TlsStream transport, Channel& channel,
                            const std::optional<std::string>& last_event_id) = 0;
 };
 
@@ -43,8 +43,7 @@ class Routes {
 template <typename Transport>
 class Request : public std::enable_shared_from_this<Request<Transport>> {
  public:
-  Request(Transport transport, std::shared_ptr<ssl::context> context, Routes& server)
-      : context_(std::move(context)), transport_(std::move(transport)), server_(server) {
+  Request(Transport transport, Routes& server) : transport_(std::move(transport)), server_(server) {
     parser_.header_limit(kHeaderBytes);
     parser_.body_limit(0);
   }
@@ -53,10 +52,9 @@ class Request : public std::enable_shared_from_this<Request<Transport>> {
   void start() {
     beast::get_lowest_layer(transport_).expires_after(kRequestTime);
     if constexpr (std::is_same_v<Transport, TlsStream>) {
-      transport_.async_handshake(ssl::stream_base::server,
-                                 [self = this->shared_from_this()](beast::error_code error) {
-                                   if (!error) self->read();
-                                 });
+      transport_.async_handshake([self = this->shared_from_this()](beast::error_code error) {
+        if (!error) self->read();
+      });
     } else {
       read();
     }
@@ -102,7 +100,6 @@ class Request : public std::enable_shared_from_this<Request<Transport>> {
                       });
   }
 
-  std::shared_ptr<ssl::context> context_;
   Transport transport_;
   Routes& server_;
   beast::flat_buffer buffer_;
@@ -174,7 +171,7 @@ void Request<Transport>::answer() {
     std::optional<std::string> last_event_id;
     const auto header = request.find("Last-Event-ID");
     if (header != request.end()) last_event_id = std::string(header->value());
-    return server_.open_stream(std::move(transport_), std::move(context_), *channel, last_event_id);
+    return server_.open_stream(std::move(transport_), *channel, last_event_id);
   }
   reply(http::status::not_found, "text/plain", "not found\n");
 }

@@ -12,8 +12,10 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
+#include <boost/asio/ssl/context.hpp>
 // clang-format on
+
+#include "web/tls_socket.h"
 
 namespace vantrel::web {
 
@@ -24,7 +26,7 @@ namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using PlainStream = beast::tcp_stream;
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+using TlsStream = TlsSocket;
 
 // The most one write to a browser carries: with thousands of browsers, what they have not yet
 // taken stays in the ring, and each holds no more than this of its own.

@@ -11,7 +11,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
+#include <boost/asio/ssl/context.hpp>
 // clang-format on
 #include <algorithm>
 #include <atomic>
@@ -206,26 +206,26 @@ class WebServer : public viewer::Outputs, public Routes {
     return streams_.size() < options_.browsers;
   }
 
-  void open_stream(PlainStream transport, std::shared_ptr<ssl::context> tls, Channel& channel,
+  void open_stream(PlainStream transport, Channel& channel,
                    const std::optional<std::string>& last_event_id) override {
-    open_stream_of(std::move(transport), std::move(tls), channel, last_event_id);
+    open_stream_of(std::move(transport), channel, last_event_id);
   }
-  void open_stream(TlsStream transport, std::shared_ptr<ssl::context> tls, Channel& channel,
+  void open_stream(TlsStream transport, Channel& channel,
                    const std::optional<std::string>& last_event_id) override {
-    open_stream_of(std::move(transport), std::move(tls), channel, last_event_id);
+    open_stream_of(std::move(transport), channel, last_event_id);
   }
 
  private:
   template <typename Transport>
-  void open_stream_of(Transport transport, std::shared_ptr<ssl::context> tls, Channel& channel,
+  void open_stream_of(Transport transport, Channel& channel,
                       const std::optional<std::string>& last_event_id) {
     beast::get_lowest_layer(transport).expires_never();
     // What a browser has not taken waits in the ring, not in the kernel: a small send buffer
     // lets a browser that stops reading cost little, and stop costing early.
     beast::error_code ignored;
     socket_of(transport).set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
-    auto stream = std::make_shared<EventStream<Transport>>(std::move(transport), std::move(tls),
-                                                           shared_, channel, last_event_id);
+    auto stream = std::make_shared<EventStream<Transport>>(std::move(transport), shared_, channel,
+                                                           last_event_id);
     streams_.push_back(stream);
     stream->start();
   }
@@ -251,11 +251,11 @@ class WebServer : public viewer::Outputs, public Routes {
     if (pending_requests_ >= kPendingRequests) return;  // closed as it goes out of scope
     ++pending_requests_;
     if (tls_) {
-      std::make_shared<Request<TlsStream>>(TlsStream(std::move(socket), *tls_), tls_, *this)
+      std::make_shared<Request<TlsStream>>(TlsStream(std::move(socket), tls_->native_handle()),
+                                           *this)
           ->start();
     } else {
-      std::make_shared<Request<PlainStream>>(PlainStream(std::move(socket)), nullptr, *this)
-          ->start();
+      std::make_shared<Request<PlainStream>>(PlainStream(std::move(socket)), *this)->start();
     }
   }
 
