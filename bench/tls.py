@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """TLS benchmark: vantrel-view viewers over TLS beside the same viewers over plain TCP, in one run.
 
-Usage: tls.py BUILD [--seconds N] [--only NAME]
+Usage: tls.py BUILD [--seconds N] [--only NAME] [--repeat N]
 
 Each scenario runs twice on a fresh daemon that has both listeners. Scenarios:
   steady   60 viewers, 200 lines/s written line by line: on the plain port, then on the TLS one
@@ -13,7 +13,9 @@ Each scenario runs twice on a fresh daemon that has both listeners. Scenarios:
            the strangers to reach it)
 For each: lines lost, viewers served, the delay from the write to the viewer's output (p50 / p99),
 the daemon's CPU ms per MiB delivered, and its peak resident memory. Traffic stays on 127.0.0.1,
-and everything stops by itself.
+and everything stops by itself. --repeat N runs each pair N times, one after the other, and ends
+with the median of each pair's ratio (second to first): on a small machine one pair's figures
+move with whatever else runs.
 """
 import argparse
 import os
@@ -169,6 +171,7 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--only")
+    parser.add_argument("--repeat", type=int, default=1)
     args = parser.parse_args()
     certs = tempfile.mkdtemp(prefix="vantrel-tls-certs-")
     try:
@@ -180,13 +183,24 @@ def main():
                 continue
             runs = [(True, False), (True, True)] if name == "flood" else [(False, False),
                                                                           (True, False)]
-            for over_tls, flooded in runs:
-                result = run(os.path.abspath(args.build), certs, name, over_tls, flooded,
-                             args.seconds)
-                label = ("TLS" if over_tls else "plain") + (" flooded" if flooded else "")
-                print("%-7s %-12s %s" % (name, label, ", ".join(
-                    "%s %s" % (k, ("%.2f" % v) if isinstance(v, float) else v)
-                    for k, v in result.items())), flush=True)
+            ratios = {}
+            for _ in range(args.repeat):
+                pair = []
+                for over_tls, flooded in runs:
+                    result = run(os.path.abspath(args.build), certs, name, over_tls, flooded,
+                                 args.seconds)
+                    pair.append(result)
+                    label = ("TLS" if over_tls else "plain") + (" flooded" if flooded else "")
+                    print("%-7s %-12s %s" % (name, label, ", ".join(
+                        "%s %s" % (k, ("%.2f" % v) if isinstance(v, float) else v)
+                        for k, v in result.items())), flush=True)
+                for key in ("p50 ms", "p99 ms", "cpu ms/MiB"):
+                    if pair[0][key] > 0:
+                        ratios.setdefault(key, []).append(pair[1][key] / pair[0][key])
+            if args.repeat > 1:
+                print("%-7s median ratio of %d pairs: %s" % (name, args.repeat, ", ".join(
+                    "%s %.2f (%s)" % (k, sorted(v)[len(v) // 2], " ".join("%.2f" % r for r in v))
+                    for k, v in ratios.items())), flush=True)
     finally:
         shutil.rmtree(certs, ignore_errors=True)
 

@@ -93,6 +93,10 @@ bool set_up_tls(Source& source, const std::string& path) {
   if (context == nullptr) return fail_setup(path, "can't set up TLS: " + openssl_reason());
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
   SSL_CTX_set_options(context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  // A record is read with one read of all that has come, not one for its header and one for
+  // the rest: a line costs one system call, as without TLS. What is read ahead shows in
+  // has_pending, which the wait for input looks at.
+  SSL_CTX_set_read_ahead(context, 1);
   if (settings.tls_ca &&
       SSL_CTX_load_verify_locations(context, settings.tls_ca->c_str(), nullptr) != 1) {
     SSL_CTX_free(context);
