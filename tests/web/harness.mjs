@@ -78,6 +78,12 @@ export function harness(name) {
     } catch (error) {
       check(`the run went through (${error.message})`, false);
     } finally {
+      // What the programs said tells why a check failed.
+      if (failed > 0) {
+        for (const child of children.filter((c) => c.said)) {
+          console.log(`--- ${child.spawnargs.join(" ")}:\n${child.said().slice(-3000)}`);
+        }
+      }
       if (browser) await browser.close();
       for (const child of children) child.kill("SIGTERM");
       rmSync(dir, { recursive: true, force: true });

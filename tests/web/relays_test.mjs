@@ -40,8 +40,10 @@ async function relaysOf(names, browser) {
                 "Waiting for clients connection");
     configs.push("-c", `${name}.cfg`);
     // More log than a relay's ring (4 MiB) holds, so that each relay, filling its ring from the
-    // log's end when it starts, numbers the bytes in its ring from another place.
-    appendFileSync(join(dir, `${name}.log`), `${"older line\n".repeat(400000)}`);
+    // log's end when it starts, numbers the bytes in its ring from another place. Long lines,
+    // so they are few: a browser that comes while a relay still fills gets the rest of the fill
+    // as it arrives, and 400,000 short ones kept it busy past the checks' time.
+    appendFileSync(join(dir, `${name}.log`), `older line ${"-".repeat(99)}\n`.repeat(40000));
     append(name, 100);
   }
   const relays = [];
@@ -66,7 +68,11 @@ async function relaysOf(names, browser) {
   await startListening(NGINX, nginxArgs, proxyPort);
   const page = await browser.newPage();
   await page.goto(`http://127.0.0.1:${proxyPort}/`);
-  await page.waitForFunction(() => document.getElementById("state").className === "up");
+  const up = await page.waitForFunction(
+    () => document.getElementById("state").className === "up", { timeout: 60000 })
+    .then(() => true, () => false);
+  check(`${names.length} source(s): the page follows every source ` +
+        `(${await page.$eval("#state", (state) => state.textContent)})`, up);
   appendAll(names, 100);
   const last = () => written[names.at(-1)].at(-1);
   // Each relay first fills its rings from the logs' ends: slow under the sanitizers, slower
