@@ -46,25 +46,15 @@ class TlsSocket {
 
   template <typename Buffers, typename Handler>
   void async_read_some(const Buffers& buffers, Handler&& handler) {
-    const boost::asio::mutable_buffer into = first_of<boost::asio::mutable_buffer>(buffers);
-    run(
-        impl_,
-        [into](SSL* ssl, std::size_t& done) {
-          return SSL_read_ex(ssl, into.data(), into.size(), &done);
-        },
-        std::forward<Handler>(handler));
+    transfer(first_of<boost::asio::mutable_buffer>(buffers), SSL_read_ex,
+             std::forward<Handler>(handler));
   }
 
   // One record at most: whoever writes all of a buffer (asio's async_write) asks again.
   template <typename Buffers, typename Handler>
   void async_write_some(const Buffers& buffers, Handler&& handler) {
-    const boost::asio::const_buffer from = first_of<boost::asio::const_buffer>(buffers);
-    run(
-        impl_,
-        [from](SSL* ssl, std::size_t& done) {
-          return SSL_write_ex(ssl, from.data(), from.size(), &done);
-        },
-        std::forward<Handler>(handler));
+    transfer(first_of<boost::asio::const_buffer>(buffers), SSL_write_ex,
+             std::forward<Handler>(handler));
   }
 
  private:
@@ -100,6 +90,17 @@ class TlsSocket {
       if (buffer.size() > 0) return buffer;
     }
     return Buffer();
+  }
+
+  // Reads into or writes from `buffer` with OpenSSL's `call` (SSL_read_ex or SSL_write_ex).
+  template <typename Buffer, typename Call, typename Handler>
+  void transfer(Buffer buffer, Call call, Handler&& handler) {
+    run(
+        impl_,
+        [buffer, call](SSL* ssl, std::size_t& done) {
+          return call(ssl, buffer.data(), buffer.size(), &done);
+        },
+        std::forward<Handler>(handler));
   }
 
   // Tries the TLS step, and where it needs the socket first, waits for it and tries again.
