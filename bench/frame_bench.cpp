@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "codec/frame.h"
+#include "follow/frame_assembly.h"
+#include "follow/length_reader.h"
 #include "settings/settings.h"
-#include "viewer/viewer.h"
 
 namespace {
 
@@ -96,14 +97,14 @@ void BM_AssembleFramesRunTogether(benchmark::State& state) {
   std::vector<std::size_t> ends;
   const std::vector<std::uint8_t> stream = frames_run_together(ends);
   for (auto _ : state) {
-    vantrel::viewer::FrameAssembly assembly;
+    vantrel::follow::FrameAssembly assembly;
     assembly.key = kKey;
-    for (std::size_t at = 0; at < stream.size(); at += vantrel::viewer::kMaxBlock) {
-      const std::size_t size = std::min(vantrel::viewer::kMaxBlock, stream.size() - at);
-      vantrel::viewer::add_receive(assembly, stream.data() + at, size);
+    for (std::size_t at = 0; at < stream.size(); at += vantrel::follow::kMaxBlock) {
+      const std::size_t size = std::min(vantrel::follow::kMaxBlock, stream.size() - at);
+      vantrel::follow::add_receive(assembly, stream.data() + at, size);
       benchmark::DoNotOptimize(assembly.output.data());
     }
-    vantrel::viewer::take_quiet(assembly);
+    vantrel::follow::take_quiet(assembly);
     benchmark::DoNotOptimize(assembly.output.data());
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(stream.size()));

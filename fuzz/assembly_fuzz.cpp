@@ -9,24 +9,25 @@
 #include <random>
 #include <string>
 
+#include "follow/frame_assembly.h"
+#include "follow/length_reader.h"
 #include "fuzz_support.h"
 #include "support/log_stream.h"
-#include "viewer/viewer.h"
 
 namespace {
 
 using vantrel::fuzz::check;
-namespace viewer = vantrel::viewer;
+namespace follow = vantrel::follow;
 
 struct Run {
-  viewer::FrameAssembly assembly;
+  follow::FrameAssembly assembly;
   std::string out;
   std::size_t dropped = 0;
 
   explicit Run(std::uint32_t key) { assembly.key = vantrel::settings::key_from_number(key); }
   void collect() {
     dropped += assembly.dropped;
-    for (const viewer::Payload& payload : assembly.payloads) {
+    for (const follow::Payload& payload : assembly.payloads) {
       out.append(reinterpret_cast<const char*>(assembly.output.data() + payload.offset),
                  payload.size);
     }

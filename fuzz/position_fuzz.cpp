@@ -6,8 +6,10 @@
 #include <string_view>
 
 #include "codec/position.h"
+#include "follow/frame_assembly.h"
+#include "follow/length_reader.h"
 #include "fuzz_support.h"
-#include "viewer/viewer.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -28,12 +30,12 @@ void read_field(std::string_view field) {
 
 void read_stream(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return;
-  vantrel::viewer::LengthReader reader;
+  vantrel::follow::LengthReader reader;
   reader.key = vantrel::settings::key_from_number(0x3e07b1d4);
   const std::size_t cut = data[0] % size;
   for (const auto& [from, to] : {std::pair{std::size_t{1}, cut + 1}, std::pair{cut + 1, size}}) {
     if (from >= to) continue;
-    vantrel::viewer::add_length_receive(reader, data + from, to - from);
+    vantrel::follow::add_length_receive(reader, data + from, to - from);
     for (const auto& [offset, notice] : reader.notices) {
       check(offset <= reader.output.size(), "a notice falls within the output");
       check(notice.position.check_length <= codec::kCheckBytes, "a notice's check fits");

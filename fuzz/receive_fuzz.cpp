@@ -12,9 +12,14 @@
 #include <string>
 
 #include "codec/frame.h"
+#include "codec/login.h"
 #include "codec/position.h"
 #include "fuzz_support.h"
+#include "service/log_reader.h"
+#include "service/login.h"
+#include "service/pacing.h"
 #include "service/service_state.h"
+#include "service/viewer.h"
 
 namespace vantrel::fuzz {
 namespace {
@@ -37,9 +42,7 @@ void connect_viewer(Harness& harness) {
   harness.daemon_end = ends[0];
   harness.viewer_end = ends[1];
   fcntl(harness.viewer_end, F_SETFL, O_NONBLOCK);
-  harness.state.clients |= std::uint64_t{1} << harness.daemon_end;
-  ++harness.state.client_count;
-  harness.state.viewers[static_cast<std::size_t>(harness.daemon_end)] = {};
+  service::admit_viewer(harness.state, harness.chatty, harness.daemon_end);
 }
 
 Harness& harness() {
@@ -97,14 +100,14 @@ std::string asked(const std::string& login) {
 }
 
 bool asks_positions(const std::string& login) {
-  const std::string capability(codec::kFramedCapability, sizeof codec::kFramedCapability);
-  return asked(login).starts_with(capability);
+  // "framed", then the zero byte before the resume field.
+  return asked(login).starts_with(std::string(codec::kLengthsSuffix.substr(1)) + '\0');
 }
 
 std::string expected_acknowledgement(const std::string& login, const std::string& logfile) {
   const std::string plain = ("YIPI " + logfile).substr(0, codec::kMaxPayload);
-  const std::string capability = std::string(1, '\0') + codec::kFramedCapability;
-  const bool asks = asked(login) == codec::kFramedCapability || asks_positions(login);
+  const std::string capability(codec::kLengthsSuffix);
+  const bool asks = asked(login) == codec::kLengthsSuffix.substr(1) || asks_positions(login);
   return asks && plain.size() + capability.size() <= codec::kMaxPayload ? plain + capability
                                                                         : plain;
 }
@@ -122,11 +125,11 @@ void take_notice(std::string& reply) {
 void deliver(Harness& h, const settings::Settings& settings, const std::uint8_t* data,
              std::size_t size, const std::string& decoded) {
   const std::string text = decoded.c_str();
-  service::ViewerSlot& viewer = h.state.viewers[static_cast<std::size_t>(h.daemon_end)];
+  service::Viewer& viewer = h.state.viewers[static_cast<std::size_t>(h.daemon_end)];
   const bool framed_before = viewer.framed;
   std::memcpy(h.state.buffer.get(), data, size);
-  service::handle_client_message(h.state, settings, h.daemon_end, size);
-  const bool connected = (h.state.clients & (std::uint64_t{1} << h.daemon_end)) != 0;
+  service::handle_viewer_message(h.state, settings, h.daemon_end, size);
+  const bool connected = service::is_admitted(viewer);
   if (connected) service::serve_viewers(h.state, settings);  // as the loop does next
   std::string reply = take_reply(h);
   if (connected && viewer.framed && asks_positions(decoded) && text.starts_with("PASS")) {
@@ -142,7 +145,7 @@ void deliver(Harness& h, const settings::Settings& settings, const std::uint8_t*
   check(reply.size() % 4 == 1 && reply.back() >= 1 && reply.back() <= 4, "one whole frame");
   const std::string acknowledgement = decoded_of(reply);
   const std::string answer = acknowledgement.c_str();
-  const bool dropped = (h.state.clients & (std::uint64_t{1} << h.daemon_end)) == 0;
+  const bool dropped = !service::is_admitted(viewer);
   if (text.compare(0, 4, "PASS") != 0) {
     // No stale bytes of earlier blocks, and no more than one receive's worth.
     check(answer == text, "the echo is the text read from this block");
@@ -175,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;  // the loop drops a viewer whose receive yields nothing
   size = std::min(size, service::kReceiveSize);
   fuzz::Harness& h = fuzz::harness();
-  h.state.viewers[static_cast<std::size_t>(h.daemon_end)] = {};  // each input from a new login
+  service::admit_viewer(h.state, h.chatty, h.daemon_end);  // each input from a new login
   const std::string decoded = fuzz::decoded_of(data, size);
   fuzz::deliver(h, h.chatty, data, size, decoded);
   fuzz::deliver(h, h.long_path, data, size, decoded);

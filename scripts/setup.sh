@@ -4,9 +4,10 @@
 # and CI all call it; nothing is installed when everything is there.
 #
 # Usage: scripts/setup.sh [build|test|deb|ci]
-#   build  the compiler, CMake and make: enough for the daemon, the viewer and the demo
-#   test   also GoogleTest, for the tests, and Boost's headers, for the browser viewer
-#   deb    Boost's and OpenSSL's headers, dpkg-dev and lintian, for make deb
+#   build  the compiler, CMake, make, and Boost's and OpenSSL's headers: enough for the daemon,
+#          the viewer (its page included) and the demo
+#   test   also GoogleTest and socat, for the tests
+#   deb    also dpkg-dev and lintian, for make deb
 #   ci     also what CI runs besides: clang and its sanitizer runtimes (make test-asan, make
 #          fuzz), Google Benchmark, clang-format, clang-tidy, cppcheck and git, and for the
 #          browser test Chromium, Node.js and puppeteer-core (npm ci in tests/web)
@@ -28,16 +29,14 @@ have_header() { [ -f "/usr/include/$1" ]; }
 need g++ "the C++20 compiler" command -v g++
 need cmake "the build" command -v cmake
 need make "the build" command -v make
+need libboost-dev "the browser viewer, vantrel-view --web (Boost.Beast)" have_header boost/beast.hpp
+need libssl-dev "TLS for the daemon, the viewer and the page (OpenSSL)" have_header openssl/ssl.h
 if [ "$level" = deb ] || [ "$level" = ci ]; then
-  need libboost-dev "the browser viewer in the package (Boost.Beast)" have_header boost/beast.hpp
-  need libssl-dev "the browser viewer in the package (OpenSSL)" have_header openssl/ssl.h
   need dpkg-dev "make deb: dpkg-shlibdeps computes the package's Depends" command -v dpkg-shlibdeps
   need lintian "make deb: the package's check" command -v lintian
 fi
 if [ "$level" = test ] || [ "$level" = ci ]; then
   need libgtest-dev "the tests (GoogleTest)" have_header gtest/gtest.h
-  need libboost-dev "the browser viewer, vantrel-view --web (Boost.Beast)" have_header boost/beast.hpp
-  need libssl-dev "the browser viewer's HTTPS and password checks (OpenSSL)" have_header openssl/ssl.h
   need socat "the resume test's relay, a client that is not ours" command -v socat
 fi
 if [ "$level" = ci ]; then

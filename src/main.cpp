@@ -39,21 +39,18 @@ int main(int argc, char** argv) {
   if (vantrel::settings::parse_command_line(argc, argv, settings) != 0) return -1;
   if (vantrel::settings::read_config_file(argc > 0 ? argv[0] : nullptr, settings) != 0) return -1;
   if (vantrel::settings::check_settings(settings) != 0) return -1;
+  vantrel::settings::report_settings(settings);
   if (log_file_exists(settings) != 0) return -1;
-  std::uint32_t address = 0;  // all local addresses
-  if (settings.address) vantrel::settings::parse_address(settings.address->c_str(), address);
-  const int listener =
-      settings.plain_off ? -1 : vantrel::service::open_listener(settings.port, address);
-  std::uint32_t tls_address = 0;  // all local addresses
-  if (settings.tls_address)
-    vantrel::settings::parse_address(settings.tls_address->c_str(), tls_address);
+  // No address: all local addresses.
+  const int listener = settings.plain_off ? -1
+                                          : vantrel::service::open_listener(
+                                                settings.port, settings.address.value_or(0));
   const int tls_listener =
-      settings.tls_port_number == 0
+      settings.tls_port == 0
           ? -1
-          : vantrel::service::open_listener(settings.tls_port_number, tls_address,
+          : vantrel::service::open_listener(settings.tls_port, settings.tls_address.value_or(0),
                                             vantrel::service::kTlsBacklog);
-  if ((!settings.plain_off && listener < 0) ||
-      (settings.tls_port_number != 0 && tls_listener < 0)) {
+  if ((!settings.plain_off && listener < 0) || (settings.tls_port != 0 && tls_listener < 0)) {
     std::fprintf(stderr, "vantrel: Error starting server. Exiting.\n");
     return -1;
   }

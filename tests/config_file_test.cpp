@@ -72,15 +72,15 @@ TEST_F(ConfigFile, TheFirstValidAddressAndTheFirstHistoryCount) {
   Settings s = Read(
       "address = \"localhost\"\naddress = \"127.0.0.1\"\naddress = \"10.0.0.1\"\n"
       "history = \"100\"\nhistory = \"200\"\n");
-  EXPECT_EQ(s.address.value_or("-"), "127.0.0.1");
-  EXPECT_FALSE(s.bad_address);
-  EXPECT_EQ(s.history.value_or("-"), "100");
+  EXPECT_EQ(s.written.address.value_or("-"), "127.0.0.1");
+  EXPECT_FALSE(s.written.bad_address);
+  EXPECT_EQ(s.written.history.value_or("-"), "100");
   s = Read("address = \"127.0.0.256\"\naddress = \"::1\"\n");
-  EXPECT_FALSE(s.address);
-  EXPECT_EQ(s.bad_address.value_or("-"), "127.0.0.256");  // the first that gave no address
+  EXPECT_FALSE(s.written.address);
+  EXPECT_EQ(s.written.bad_address.value_or("-"), "127.0.0.256");  // the first that gave no address
   // Without either entry nothing changes.
   s = Read("port = \"81\"\n");
-  EXPECT_FALSE(s.address || s.bad_address || s.history);
+  EXPECT_FALSE(s.written.address || s.written.bad_address || s.written.history);
 }
 
 TEST_F(ConfigFile, ReadsUntilAnEntryLacksNameSeparatorOrValue) {

@@ -1,5 +1,7 @@
 // The viewer's frame assembly: receives in, whole payloads out, whatever the network did to
 // the frames on the way.
+#include "follow/frame_assembly.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "follow/length_reader.h"
 #include "support/log_stream.h"
 #include "support/viewer.h"
-#include "viewer/viewer.h"
 
-namespace vantrel::viewer {
+namespace vantrel::follow {
 namespace {
 
 using testing::make_frame;
@@ -187,4 +189,4 @@ TEST(FrameAssembly, TextIsPrintableUtf8OrEightBitAndNoOtherControls) {
 }
 
 }  // namespace
-}  // namespace vantrel::viewer
+}  // namespace vantrel::follow

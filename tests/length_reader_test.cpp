@@ -1,5 +1,7 @@
 // Frames behind their lengths: whatever the receives' cuts and the payloads' bytes, the payloads
 // come out exactly; a length that no frame can have loses the stream, and says so.
+#include "follow/length_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -9,10 +11,10 @@
 
 #include "codec/frame.h"
 #include "codec/position.h"
+#include "follow/frame_assembly.h"
 #include "support/viewer.h"
-#include "viewer/viewer.h"
 
-namespace vantrel::viewer {
+namespace vantrel::follow {
 namespace {
 
 std::string random_bytes(std::mt19937& random, std::size_t size) {
@@ -123,4 +125,4 @@ TEST(LengthReader, TheAnswerThatGrantsLengthsIsKnownWhereverItEnds) {
 }
 
 }  // namespace
-}  // namespace vantrel::viewer
+}  // namespace vantrel::follow

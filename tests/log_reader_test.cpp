@@ -1,4 +1,6 @@
 // The log growth reader against real files: growth, truncation, the one-frame cap, big files.
+#include "service/log_reader.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,6 +9,7 @@
 
 #include "codec/frame.h"
 #include "service/service_state.h"
+#include "service/viewer.h"
 #include "settings/settings.h"
 #include "support/process.h"
 
@@ -64,7 +67,7 @@ class LogReader : public ::testing::Test {
   struct CloseKept {
     ServiceState& state;
     ~CloseKept() {
-      if (state.log_file >= 0) close(state.log_file);
+      if (state.log.descriptor >= 0) close(state.log.descriptor);
     }
   } close_kept_{state_};
   int frame_length_ = 0;
@@ -75,16 +78,16 @@ TEST_F(LogReader, FirstPollTakesTheContentThenEachGrowthIsOneFrame) {
   write_file(path_, "before start\n");
   EXPECT_EQ(poll(), 17);
   EXPECT_EQ(sent(), "before start\n");
-  EXPECT_EQ(state_.sent_offset, 13);
+  EXPECT_EQ(state_.log.end, 13);
 
   EXPECT_EQ(poll(), 0);
-  EXPECT_EQ(state_.sent_offset, 13);
+  EXPECT_EQ(state_.log.end, 13);
 
   const std::string line = pattern(100);
   append_file(path_, line);
   EXPECT_EQ(poll(), 101);
   EXPECT_EQ(sent(), line);
-  EXPECT_EQ(state_.sent_offset, 113);
+  EXPECT_EQ(state_.log.end, 113);
   EXPECT_EQ(out_, "");
 }
 
@@ -95,7 +98,7 @@ TEST_F(LogReader, TruncationIsReportedOnceAndTheFileSentAgainFromItsStart) {
   EXPECT_EQ(poll(), 49 + 3 + 1);
   EXPECT_EQ(out_, kTruncated);
   EXPECT_EQ(sent(), pattern(49));
-  EXPECT_EQ(state_.sent_offset, 49);
+  EXPECT_EQ(state_.log.end, 49);
   EXPECT_EQ(poll(), 0);
   EXPECT_EQ(out_, "");
 
@@ -112,8 +115,8 @@ TEST_F(LogReader, ShrinkingThenGrowingPastTheOldSizeIsNotTruncationButViewersWit
   write_file(path_, "0123456789");
   poll();
   constexpr int kSlot = 40;  // a viewer with positions, at the sent offset
-  state_.clients |= std::uint64_t{1} << kSlot;
-  ViewerSlot& viewer = state_.viewers[kSlot];
+  admit_viewer(state_, settings_, kSlot);
+  Viewer& viewer = state_.viewers[kSlot];
   viewer.positions = true;
   viewer.position = 10;
   append_file(path_, "more");
@@ -128,7 +131,7 @@ TEST_F(LogReader, ShrinkingThenGrowingPastTheOldSizeIsNotTruncationButViewersWit
   EXPECT_EQ(viewer.position, 0);
   EXPECT_TRUE(viewer.notice_pending);
   EXPECT_EQ(viewer.notice_kind, codec::NoticeKind::kTruncated);
-  state_.clients = 0;
+  viewer.phase = Viewer::Phase::kFree;
 }
 
 // Growth that piled up while nobody watched: the newest viewer is not flooded with it.
@@ -140,7 +143,7 @@ TEST_F(LogReader, GrowthBeyondOneFrameSendsTheFirstBytesAndSkipsTheRest) {
   EXPECT_EQ(poll(), kMaxPayload + 1);
   EXPECT_EQ(out_, short_read_message(kMaxPayload + 1));
   EXPECT_EQ(sent(), growth.substr(0, codec::kMaxPayload));
-  EXPECT_EQ(state_.sent_offset, 1 + kMaxPayload + 1);
+  EXPECT_EQ(state_.log.end, 1 + kMaxPayload + 1);
   EXPECT_EQ(poll(), 0);
 
   // Exactly one frame's worth is no short read.
@@ -151,7 +154,7 @@ TEST_F(LogReader, GrowthBeyondOneFrameSendsTheFirstBytesAndSkipsTheRest) {
 
 TEST_F(LogReader, LiveGrowthBeyondOneFrameIsDeliveredWholeOverSeveralPolls) {
   write_file(path_, "x");
-  state_.client_count = 1;
+  admit_viewer(state_, settings_, 40);
   poll();  // the poll that had a viewer: growth from here on is live
   const std::string growth = pattern(2 * codec::kMaxPayload + 10);
   append_file(path_, growth);
@@ -170,7 +173,7 @@ TEST_F(LogReader, LiveGrowthBeyondOneFrameIsDeliveredWholeOverSeveralPolls) {
   ASSERT_EQ(truncate(path_.c_str(), size + kMostBehind + 1), 0);
   EXPECT_EQ(poll(), kMaxPayload + 1);
   EXPECT_EQ(out_, short_read_message(kMostBehind + 1));
-  EXPECT_EQ(state_.sent_offset, size + kMostBehind + 1);
+  EXPECT_EQ(state_.log.end, size + kMostBehind + 1);
   EXPECT_FALSE(state_.behind);
 }
 
@@ -186,7 +189,7 @@ TEST_F(LogReader, RotationSendsTheOldFilesLastBytesThenTheNewFileFromItsStart) {
   EXPECT_GT(poll(), 0);
   EXPECT_EQ(out_, "vantrel: Log file replaced! Will send the new one from its start.\n");
   EXPECT_EQ(sent(), "new start\n");
-  EXPECT_EQ(state_.sent_offset, 10);
+  EXPECT_EQ(state_.log.end, 10);
 
   // Replaced in one step, the old file having grown just before.
   append_file(path_, "last\n");
@@ -206,13 +209,13 @@ TEST_F(LogReader, SparseFileBeyondFourGibibytesWorksLikeASmallOne) {
   EXPECT_EQ(poll(), kMaxPayload + 1);
   EXPECT_EQ(out_, short_read_message(kFourGiB + 4));
   EXPECT_EQ(sent(), std::string(codec::kMaxPayload, '\0'));  // the hole reads as zeros
-  EXPECT_EQ(state_.sent_offset, kFourGiB + 4);
+  EXPECT_EQ(state_.log.end, kFourGiB + 4);
 
   append_file(path_, "more\n");
   poll();
   EXPECT_EQ(sent(), "more\n");
   EXPECT_EQ(out_, "");
-  EXPECT_EQ(state_.sent_offset, kFourGiB + 9);
+  EXPECT_EQ(state_.log.end, kFourGiB + 9);
 }
 
 TEST_F(LogReader, AFileMissingForTwoSecondsIsFatal) {
@@ -238,7 +241,7 @@ TEST_F(LogReader, EmptyReadAfterACutIsTruncationNotFailure) {
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(read_growth(state_, settings_, 10, 40), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), kTruncated);
-    EXPECT_EQ(state_.sent_offset, 0);
+    EXPECT_EQ(state_.log.end, 0);
     EXPECT_TRUE(state_.behind);
   }
 }

@@ -1,7 +1,7 @@
 // Several sources in one output: whatever cuts the receives make and however the sources
 // interleave, every byte of every source comes out exactly once, in whole lines behind its
 // name, and a line waits for its end until kPartialLineWait has passed.
-#include "viewer/merged_output.h"
+#include "terminal/merged_output.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace vantrel::viewer {
+namespace vantrel::terminal {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -19,7 +19,7 @@ TEST(MergedOutput, EveryByteOfEverySourceComesOutOnceInWholeLinesBehindItsName) 
   for (unsigned seed = 0; seed < 300; ++seed) {
     std::mt19937 random(seed);
     std::vector<std::string> sent(names.size());
-    std::vector<LineSplitter> splitters(names.size());
+    std::vector<follow::LineSplitter> splitters(names.size());
     std::vector<std::string> prefixes;
     for (std::size_t i = 0; i < names.size(); ++i) {
       prefixes.push_back(line_prefix(names[i], 10, i, seed % 2 == 0));
@@ -39,14 +39,14 @@ TEST(MergedOutput, EveryByteOfEverySourceComesOutOnceInWholeLinesBehindItsName) 
       for (char& c : chunk) c = "xy \n\x1b\xc3"[random() % 6];  // newlines and any other bytes
       sent[source] += chunk;
       now += std::chrono::milliseconds(random() % 1500);
-      split_lines(splitters[source], chunk, now, take_into(source));
+      follow::split_lines(splitters[source], chunk, now, take_into(source));
       for (std::size_t i = 0; i < names.size(); ++i) {
-        take_waiting_line(splitters[i], now, take_into(i));
+        follow::take_waiting_line(splitters[i], now, take_into(i));
       }
     }
-    now += kPartialLineWait;
+    now += follow::kPartialLineWait;
     for (std::size_t i = 0; i < names.size(); ++i)
-      take_waiting_line(splitters[i], now, take_into(i));
+      follow::take_waiting_line(splitters[i], now, take_into(i));
 
     // Take the output apart again: each line must start with a source's name.
     std::vector<std::string> received(names.size());
@@ -78,19 +78,21 @@ TEST(MergedOutput, EveryByteOfEverySourceComesOutOnceInWholeLinesBehindItsName) 
 }
 
 TEST(MergedOutput, ALineWaitsForItsEndUntilTheWaitHasPassed) {
-  LineSplitter splitter;
+  follow::LineSplitter splitter;
   std::vector<std::string> lines;
   const auto take = [&](std::string_view line, Clock::time_point) { lines.emplace_back(line); };
   const Clock::time_point start{};
-  split_lines(splitter, "one\ntw", start, take);
-  take_waiting_line(splitter, start + kPartialLineWait - std::chrono::milliseconds(1), take);
-  split_lines(splitter, "o\nthr", start + std::chrono::seconds(1), take);
+  follow::split_lines(splitter, "one\ntw", start, take);
+  follow::take_waiting_line(splitter,
+                            start + follow::kPartialLineWait - std::chrono::milliseconds(1), take);
+  follow::split_lines(splitter, "o\nthr", start + std::chrono::seconds(1), take);
   EXPECT_EQ(lines, (std::vector<std::string>{"one", "two"}));
-  take_waiting_line(splitter, start + std::chrono::seconds(1) + kPartialLineWait, take);
+  follow::take_waiting_line(splitter, start + std::chrono::seconds(1) + follow::kPartialLineWait,
+                            take);
   EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "thr"}));
   EXPECT_EQ(line_prefix("ab", 4, 0, false), "ab   | ");
   EXPECT_EQ(line_prefix("ab", 4, 1, true), "\x1b[32mab  \x1b[0m | ");
 }
 
 }  // namespace
-}  // namespace vantrel::viewer
+}  // namespace vantrel::terminal

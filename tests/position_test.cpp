@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "viewer/session.h"
+#include "follow/place.h"
 
 namespace vantrel::codec {
 namespace {
@@ -66,15 +66,15 @@ TEST(StreamPlace, AResumeChecksTheLastBytesWrittenHoweverTheyCame) {
   std::mt19937_64 random(23);
   for (int round = 0; round < 500; ++round) {
     const Position base = random_position(random);
-    viewer::StreamPlace place{true, base, 0, {}};
+    follow::StreamPlace place{true, base, 0, {}};
     std::string written;
     for (auto piece = random() % 6; piece > 0; --piece) {
       std::string bytes(random() % 100, '\0');
       for (char& byte : bytes) byte = static_cast<char>(random());
-      viewer::advance(place, bytes);
+      follow::advance(place, bytes);
       written += bytes;
     }
-    const Position resume = viewer::resume_position(place);
+    const Position resume = follow::resume_position(place);
     if (written.empty()) {
       EXPECT_EQ(resume, base);
       continue;

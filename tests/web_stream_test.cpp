@@ -1,7 +1,5 @@
 // The browser viewer's stream: the ring of the last bytes, event ids as positions, resuming
 // from an id, the gap when it fell out of the ring, and the bound on a slow browser.
-#include "web/web_stream.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "viewer/merged_output.h"
+#include "terminal/merged_output.h"
+#include "web/events.h"
 #include "web/merged_index.h"
+#include "web/ring.h"
 
 namespace vantrel::web {
 namespace {
@@ -58,7 +58,7 @@ struct Browser {
 
 TEST(WebStream, EventsCarryTheStreamExactlyAndTheirIdsResumeWhereTheyStopped) {
   std::mt19937 random(7);
-  StreamRing ring;
+  LogRing ring;
   ring.capacity = 1000;
   std::string all;
   Browser browser;
@@ -91,11 +91,11 @@ TEST(WebStream, WithTheDaemonsPositionsABrowserGoesOnAtTheSameByteFromAnotherVie
   std::mt19937 random(8);
   // Two viewers of one daemon: one followed another file first, so their rings number the same
   // bytes differently; the daemon's stream jumps once, past 100 bytes it never sent.
-  StreamRing rings[2];
-  for (StreamRing& ring : rings) ring.capacity = 100000;
+  LogRing rings[2];
+  for (LogRing& ring : rings) ring.capacity = 100000;
   place_ring(rings[1], notice_at(9, 0));
   append_to_ring(rings[1], bytes(std::string(77, 'o')), 77);
-  for (StreamRing& ring : rings) place_ring(ring, notice_at(2, 0));
+  for (LogRing& ring : rings) place_ring(ring, notice_at(2, 0));
   std::string all;
   std::uint64_t offset = 0;
   std::size_t reading = 0;
@@ -104,12 +104,12 @@ TEST(WebStream, WithTheDaemonsPositionsABrowserGoesOnAtTheSameByteFromAnotherVie
   for (int round = 0; round < 300; ++round) {
     std::string chunk(random() % 40, '\0');
     for (char& c : chunk) c = static_cast<char>(random());
-    for (StreamRing& ring : rings) append_to_ring(ring, bytes(chunk), chunk.size());
+    for (LogRing& ring : rings) append_to_ring(ring, bytes(chunk), chunk.size());
     all += chunk;
     offset += chunk.size();
     if (round == 150) {
       offset += 100;
-      for (StreamRing& ring : rings) {
+      for (LogRing& ring : rings) {
         place_ring(ring, notice_at(2, offset, codec::NoticeKind::kLagBound, 100));
       }
     }
@@ -133,7 +133,7 @@ TEST(WebStream, WithTheDaemonsPositionsABrowserGoesOnAtTheSameByteFromAnotherVie
 }
 
 TEST(WebStream, ANewBrowserGetsTheRecentLinesAndAStaleOneAGapThenTheRest) {
-  StreamRing ring;
+  LogRing ring;
   ring.capacity = 64;
   EXPECT_EQ(start_position(ring), 0u);
   std::string lines;
@@ -165,9 +165,9 @@ TEST(WebStream, ANewBrowserGetsTheRecentLinesAndAStaleOneAGapThenTheRest) {
 
 // A viewer following several sources, as the page's merged channel keeps them.
 struct MergedViewer {
-  StreamRing ring;
+  LogRing ring;
   MergedIndex index;
-  std::vector<viewer::LineSplitter> splitters;
+  std::vector<follow::LineSplitter> splitters;
   std::vector<std::size_t> received;  // of each source's stream
 
   explicit MergedViewer(const std::vector<std::string>& names)
@@ -175,7 +175,7 @@ struct MergedViewer {
     ring.capacity = 40000;
   }
   void take(std::uint32_t source, std::string_view data) {
-    viewer::split_lines(splitters[source], data, {}, [&](std::string_view line, auto, bool ended) {
+    follow::split_lines(splitters[source], data, {}, [&](std::string_view line, auto, bool ended) {
       append_merged_line(ring, index, source, line, ended);
     });
     received[source] += data.size();

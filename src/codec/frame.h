@@ -10,8 +10,8 @@
 // receiver takes the bytes of one receive to be one frame. Both operations work in place and
 // allocate nothing.
 //
-// A viewer that asks for lengths at login (the capability "framed" after a zero byte behind its
-// password) gets each later frame behind its length, 4 plain bytes, most significant first:
+// A viewer that asks for lengths at login (login.h) gets each later frame behind its length, 4
+// plain bytes, most significant first:
 //
 //   [ frame length : 4, not scrambled ][ the frame as above ]
 #pragma once
@@ -19,11 +19,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "settings/settings.h"
+#include "codec/key.h"
 
 namespace vantrel::codec {
-
-using settings::Key;
 
 // The largest payload whose frame (65533 bytes) fits one 65536-byte receive.
 inline constexpr std::size_t kMaxPayload = 65532;
@@ -45,8 +43,6 @@ std::size_t encode_frame(std::uint8_t* buffer, std::size_t length, const Key& ke
 // decoded all the same (whole 4-byte groups only). Returns the index of the terminating zero.
 std::size_t decode_frame(std::uint8_t* buffer, std::size_t received, const Key& key);
 
-// The capability a viewer names after its password, and the daemon after its acknowledgement.
-inline constexpr char kFramedCapability[] = "framed";
 inline constexpr std::size_t kLengthPrefixBytes = 4;
 // The longest frame a length may announce.
 inline constexpr std::size_t kMaxFrame = kMaxPayload + 1;

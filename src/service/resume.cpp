@@ -1,6 +1,5 @@
-// Viewers that asked for positions: where each starts (new, the last lines, or where it stood
-// before a reconnect or a restart), and the notices that tell it where its stream jumps. The
-// log file is the only buffer: a resumed viewer is read from the file like any viewer behind.
+#include "service/resume.h"
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "service/log_reader.h"
 #include "service/service_state.h"
 
 namespace vantrel::service {
@@ -27,24 +27,14 @@ struct Placement {
   std::uint64_t skipped = 0;
 };
 
-bool is_current_generation(const ServiceState& state, std::uint32_t generation) {
-  return generation == state.generation;
-}
-
-int file_of_generation(const ServiceState& state, std::uint32_t generation) {
-  return is_current_generation(state, generation) ? state.log_file : state.previous_file;
-}
-
 // The token of a position: the 64 bytes before it (fewer near the start) checked.
 Position token_at(const ServiceState& state, std::uint32_t generation, std::int64_t position) {
-  const bool current = is_current_generation(state, generation);
-  Position token{current ? state.log_device : state.previous_device,
-                 current ? state.log_inode : state.previous_inode,
-                 static_cast<std::uint64_t>(position), 0, 0};
+  const KeptFile& kept = kept_file(state, generation);
+  Position token{kept.device, kept.inode, static_cast<std::uint64_t>(position), 0, 0};
   std::uint8_t before[codec::kCheckBytes];
   const auto wanted = static_cast<std::size_t>(
       std::min<std::int64_t>(position, static_cast<std::int64_t>(codec::kCheckBytes)));
-  const int file = file_of_generation(state, generation);
+  const int file = kept.descriptor;
   const ssize_t count = file < 0 ? 0
                                  : pread(file, before, wanted,
                                          static_cast<off_t>(position) - static_cast<off_t>(wanted));
@@ -68,8 +58,8 @@ bool check_holds(int file, const Position& at) {
 // more where the file grew since the last poll.
 std::int64_t current_end(const ServiceState& state) {
   struct stat status {};
-  if (state.log_file < 0 || fstat(state.log_file, &status) != 0) return state.sent_offset;
-  return std::max<std::int64_t>(state.sent_offset, status.st_size);
+  if (state.log.descriptor < 0 || fstat(state.log.descriptor, &status) != 0) return state.log.end;
+  return std::max<std::int64_t>(state.log.end, status.st_size);
 }
 
 // Where a viewer that may go back `bound` bytes from the end of the current file starts: the
@@ -77,7 +67,7 @@ std::int64_t current_end(const ServiceState& state) {
 std::int64_t bounded_start(ServiceState& state, std::int64_t end, std::size_t bound) {
   const std::int64_t from = end - static_cast<std::int64_t>(bound);
   if (from <= 0) return 0;
-  return line_start_within(state, state.log_file, from, end);
+  return line_start_within(state, state.log.descriptor, from, end);
 }
 
 // The start of the last `lines` lines before `end`, as tail counts them, within the bound.
@@ -85,18 +75,18 @@ std::int64_t last_lines_start(ServiceState& state, std::int64_t end, std::uint64
                               std::size_t bound) {
   if (lines == 0) return end;
   const std::int64_t limit = std::max<std::int64_t>(0, end - static_cast<std::int64_t>(bound));
-  state.buffered.valid = false;
+  std::uint8_t* buffer = borrow_buffer(state);
   std::uint64_t newlines = 0;
   // A last line that ends in a newline is a whole line, not the start of another.
   std::int64_t at = end - 1;
   while (at > limit) {
     const std::int64_t from =
         std::max<std::int64_t>(limit, at - static_cast<std::int64_t>(kReceiveSize));
-    const ssize_t count = pread(state.log_file, state.buffer.get(),
-                                static_cast<std::size_t>(at - from), static_cast<off_t>(from));
+    const ssize_t count = pread(state.log.descriptor, buffer, static_cast<std::size_t>(at - from),
+                                static_cast<off_t>(from));
     if (count <= 0) break;
     for (std::int64_t i = count - 1; i >= 0; --i) {
-      if (state.buffer[static_cast<std::size_t>(i)] == '\n' && ++newlines == lines) {
+      if (buffer[static_cast<std::size_t>(i)] == '\n' && ++newlines == lines) {
         return from + i + 1;
       }
     }
@@ -108,7 +98,7 @@ std::int64_t last_lines_start(ServiceState& state, std::int64_t end, std::uint64
 // A new viewer starts where it stood when it connected (the history, or what the daemon had
 // taken), as any viewer does, though the frames it had before its login are sent again; or at
 // the last lines it asks for.
-Placement place_new(ServiceState& state, const Settings& settings, const ViewerSlot& viewer,
+Placement place_new(ServiceState& state, const Settings& settings, const Viewer& viewer,
                     const ResumeRequest& request) {
   if (request.kind == ResumeRequest::Kind::kLines) {
     const std::int64_t end = current_end(state);
@@ -121,8 +111,9 @@ Placement place_new(ServiceState& state, const Settings& settings, const ViewerS
     return Placement{state.generation, bounded_start(state, current_end(state), bytes),
                      NoticeKind::kStart, 0};
   }
-  const bool kept = is_current_generation(state, viewer.first_generation) ||
-                    (viewer.first_generation + 1 == state.generation && state.previous_file >= 0);
+  const bool kept =
+      is_current(state, viewer.first_generation) ||
+      (viewer.first_generation + 1 == state.generation && state.previous.descriptor >= 0);
   return Placement{kept ? viewer.first_generation : state.generation,
                    kept ? viewer.first_position : 0, NoticeKind::kStart, 0};
 }
@@ -136,9 +127,9 @@ Placement place_at_start(ServiceState& state, const Settings& settings, NoticeKi
 
 Placement place_at(ServiceState& state, const Settings& settings, const Position& at,
                    int descriptor) {
-  const bool current = at.device == state.log_device && at.inode == state.log_inode;
-  const bool previous = state.previous_file >= 0 && at.device == state.previous_device &&
-                        at.inode == state.previous_inode;
+  const bool current = at.device == state.log.device && at.inode == state.log.inode;
+  const bool previous = state.previous.descriptor >= 0 && at.device == state.previous.device &&
+                        at.inode == state.previous.inode;
   if (!current && !previous) {
     std::printf(
         "vantrel: Client(%d) resumes in a file no longer served; sending the log "
@@ -147,9 +138,9 @@ Placement place_at(ServiceState& state, const Settings& settings, const Position
     return place_at_start(state, settings, NoticeKind::kReplaced);
   }
   const std::uint32_t generation = current ? state.generation : state.generation - 1;
-  const std::int64_t end = current ? current_end(state) : state.previous_end;
+  const std::int64_t end = current ? current_end(state) : state.previous.end;
   const auto offset = static_cast<std::int64_t>(at.offset);
-  if (offset < 0 || offset > end || !check_holds(file_of_generation(state, generation), at)) {
+  if (offset < 0 || offset > end || !check_holds(kept_file(state, generation).descriptor, at)) {
     std::printf(
         "vantrel: Client(%d) resumes past what the log now holds there; sending the log "
         "from its start.\n",
@@ -171,14 +162,13 @@ Placement place_at(ServiceState& state, const Settings& settings, const Position
 
 std::int64_t line_start_within(ServiceState& state, int file, std::int64_t from, std::int64_t end) {
   if (from <= 0) return 0;
-  state.buffered.valid = false;
+  std::uint8_t* bytes = borrow_buffer(state);
   // The byte before `from` ends a line: `from` starts one.
   for (std::int64_t at = from - 1; at < end;) {
     const auto wanted = static_cast<std::size_t>(
         std::min<std::int64_t>(end - at, static_cast<std::int64_t>(kReceiveSize)));
-    const ssize_t count = pread(file, state.buffer.get(), wanted, static_cast<off_t>(at));
+    const ssize_t count = pread(file, bytes, wanted, static_cast<off_t>(at));
     if (count <= 0) break;
-    const auto* bytes = state.buffer.get();
     const auto* newline =
         static_cast<const std::uint8_t*>(std::memchr(bytes, '\n', static_cast<std::size_t>(count)));
     if (newline != nullptr) return at + (newline + 1 - bytes);
@@ -187,7 +177,7 @@ std::int64_t line_start_within(ServiceState& state, int file, std::int64_t from,
   return from;  // a line longer than what is left: from the bound itself
 }
 
-void queue_notice(ViewerSlot& viewer, NoticeKind kind, std::uint64_t skipped) {
+void queue_notice(Viewer& viewer, NoticeKind kind, std::uint64_t skipped) {
   viewer.notice_pending = true;
   viewer.notice_kind = kind;
   viewer.notice_skipped = skipped;
@@ -195,8 +185,8 @@ void queue_notice(ViewerSlot& viewer, NoticeKind kind, std::uint64_t skipped) {
 }
 
 void place_viewer(ServiceState& state, const Settings& settings, int descriptor) {
-  ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
-  if (state.log_file < 0) keep_log_file(state, settings);
+  Viewer& viewer = viewer_at(state, descriptor);
+  if (state.log.descriptor < 0) keep_log_file(state, settings);
   Placement placement;
   if (!viewer.request) {
     std::printf(
@@ -219,24 +209,22 @@ void place_viewer(ServiceState& state, const Settings& settings, int descriptor)
 }
 
 bool send_notice(ServiceState& state, const Settings& settings, int descriptor) {
-  ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
-  Connection& connection = state.connections[static_cast<std::size_t>(descriptor)];
+  Viewer& viewer = viewer_at(state, descriptor);
+  Connection& connection = viewer.connection;
   // Made as it begins to leave, unless TLS began a record of it, which goes again as it was.
-  if (viewer.notice_sent == 0 && !connection.record_begun) {
+  if (viewer.notice_sent == 0 && !must_repeat(connection)) {
     // A new file is opened once it has bytes; the token names it from the start.
-    if (is_current_generation(state, viewer.generation) && state.log_file < 0) {
+    if (is_current(state, viewer.generation) && state.log.descriptor < 0) {
       keep_log_file(state, settings);
     }
     const Position position = token_at(state, viewer.generation, viewer.position);
     codec::write_notice(viewer.notice.data(),
                         codec::Notice{viewer.notice_kind, viewer.notice_skipped, position});
   }
-  const iovec rest{viewer.notice.data() + viewer.notice_sent,
-                   viewer.notice.size() - viewer.notice_sent};
-  const ssize_t sent = connection_send(connection, descriptor, &rest, 1);
+  const ssize_t sent =
+      connection_send(connection, descriptor, {}, viewer.notice, viewer.notice_sent);
   if (sent < 0) {
-    std::perror("vantrel: Error sending data to client(will close client's connection)");
-    drop_client(state, descriptor);
+    drop_for_failed_send(state, descriptor, errno);
     return false;
   }
   if (sent > 0) viewer.notice_sent = static_cast<std::uint8_t>(viewer.notice_sent + sent);
@@ -250,11 +238,11 @@ bool send_notice(ServiceState& state, const Settings& settings, int descriptor) 
 }
 
 void skip_lagging_viewer(ServiceState& state, const Settings& settings, int descriptor) {
-  ViewerSlot& viewer = state.viewers[static_cast<std::size_t>(descriptor)];
+  Viewer& viewer = viewer_at(state, descriptor);
   const std::int64_t start = bounded_start(state, current_end(state), settings.resume_bytes);
-  const std::int64_t skipped = is_current_generation(state, viewer.generation)
+  const std::int64_t skipped = is_current(state, viewer.generation)
                                    ? start - viewer.position
-                                   : state.previous_end - viewer.position + start;
+                                   : state.previous.end - viewer.position + start;
   viewer.generation = state.generation;
   viewer.position = start;
   queue_notice(viewer, NoticeKind::kLagBound,

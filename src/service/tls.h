@@ -23,8 +23,8 @@ inline constexpr std::chrono::seconds kHandshakeLimit{5};
 // why. Warns when the key file may be read by others than its owner and group.
 ssl_ctx_st* make_tls_context(const settings::Settings& settings);
 
-// Accepts a connection on the TLS listener and begins its handshake.
-void accept_tls_client(ServiceState& state, const settings::Settings& settings);
+// Begins the handshake of a connection accepted on the TLS listener.
+void begin_handshake(ServiceState& state, int descriptor);
 
 // Adds the handshakes to the sets they wait in. Returns the highest descriptor added, or -1.
 int add_handshake_waits(const ServiceState& state, fd_set& ready, fd_set& room);
@@ -38,8 +38,11 @@ void serve_handshakes(ServiceState& state, const settings::Settings& settings, f
 std::optional<std::chrono::steady_clock::time_point> next_handshake_deadline(
     const ServiceState& state);
 
-// On SIGHUP: new handshakes use the certificates read again; open connections keep theirs. A
-// reload that fails keeps the old ones and says why.
+// From here on, SIGHUP asks for the certificates to be read again, and ends the wait.
+void install_reload_signal();
+
+// After a SIGHUP: new handshakes use the certificates read again; open connections keep theirs.
+// A reload that fails keeps the old ones and says why.
 void reload_tls_if_asked(ServiceState& state, const settings::Settings& settings);
 
 // Adds to `ready` the viewers whose TLS holds bytes already read. Returns whether any does.

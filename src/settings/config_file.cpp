@@ -22,24 +22,35 @@ constexpr const char* kEntryPattern = "%127[^= ]%15[ =]\"%255[^\"\n]\"\n";
 // The first entry that gives an address counts; one that does not is kept for check_settings
 // to report, unless a later one gives an address.
 void apply_address(const char* value, Settings& settings) {
+  WrittenEntries& written = settings.written;
   if (settings.address) return;
   std::uint32_t address = 0;
   if (parse_address(value, address)) {
-    settings.address = value;
-    settings.bad_address.reset();
-  } else if (!settings.bad_address) {
-    settings.bad_address = value;
+    settings.address = address;
+    written.address = value;
+    written.bad_address.reset();
+  } else if (!written.bad_address) {
+    written.bad_address = value;
   }
 }
 
+// The first of each counts.
+void keep_first(std::optional<std::string>& field, const char* value) {
+  if (!field) field = value;
+}
+
 void apply_tls_entry(const char* name, const char* value, Settings& settings) {
-  for (auto [entry, field] : {std::pair{"tls_port", &Settings::tls_port},
-                              {"tls_cert", &Settings::tls_cert},
-                              {"tls_key", &Settings::tls_key},
-                              {"tls_ca", &Settings::tls_ca},
-                              {"tls_address", &Settings::tls_address},
-                              {"plain", &Settings::plain}}) {
-    if (std::strcmp(name, entry) == 0 && !(settings.*field)) settings.*field = value;
+  WrittenEntries& written = settings.written;
+  if (std::strcmp(name, "tls_port") == 0 && !written.tls_port) {
+    written.tls_port = value;
+    settings.tls_port = parse_port(value);
+  }
+  for (auto [entry, field] : {std::pair{"tls_cert", &settings.tls_cert},
+                              {"tls_key", &settings.tls_key},
+                              {"tls_ca", &settings.tls_ca},
+                              {"tls_address", &written.tls_address},
+                              {"plain", &written.plain}}) {
+    if (std::strcmp(name, entry) == 0) keep_first(*field, value);
   }
 }
 
@@ -57,9 +68,9 @@ void apply_entry(const char* name, const char* value, Settings& settings) {
   } else if (std::strcmp(name, "address") == 0) {
     apply_address(value, settings);
   } else if (std::strcmp(name, "history") == 0) {
-    if (!settings.history) settings.history = value;
+    keep_first(settings.written.history, value);
   } else if (std::strcmp(name, "resume") == 0) {
-    if (!settings.resume) settings.resume = value;
+    keep_first(settings.written.resume, value);
   } else {
     apply_tls_entry(name, value, settings);
   }

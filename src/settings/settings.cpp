@@ -68,43 +68,31 @@ std::uint16_t parse_port(const char* text) {
   return static_cast<std::uint16_t>(static_cast<unsigned>(parse_decimal(text)));
 }
 
-Key key_from_number(std::uint32_t number) {
-  return Key{static_cast<std::uint8_t>(number >> 24), static_cast<std::uint8_t>(number >> 16),
-             static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number)};
-}
-
-std::uint32_t key_to_number(const Key& key) {
-  return (std::uint32_t{key[0]} << 24) | (std::uint32_t{key[1]} << 16) |
-         (std::uint32_t{key[2]} << 8) | std::uint32_t{key[3]};
-}
-
 namespace {
 
 // The TLS listener needs its port, certificate and key; the plain one may be turned off where
 // TLS takes its place.
 int check_listeners(Settings& settings) {
-  const bool any_tls =
-      settings.tls_port || settings.tls_cert || settings.tls_key || settings.tls_ca;
-  if (any_tls) {
-    settings.tls_port_number = settings.tls_port ? parse_port(settings.tls_port->c_str()) : 0;
-    if (settings.tls_port_number == 0 || !settings.tls_cert || !settings.tls_key) {
-      std::printf(
-          "vantrel: TLS needs tls_port (a port number), tls_cert and tls_key in the config "
-          "file.\n");
-      return -1;
-    }
+  const WrittenEntries& written = settings.written;
+  const bool any_tls = written.tls_port || settings.tls_cert || settings.tls_key || settings.tls_ca;
+  if (any_tls && (settings.tls_port == 0 || !settings.tls_cert || !settings.tls_key)) {
+    std::printf(
+        "vantrel: TLS needs tls_port (a port number), tls_cert and tls_key in the config "
+        "file.\n");
+    return -1;
   }
   std::uint32_t address = 0;
-  if (settings.tls_address && !parse_address(settings.tls_address->c_str(), address)) {
+  if (written.tls_address && !parse_address(written.tls_address->c_str(), address)) {
     std::printf("vantrel: Can't listen with TLS on address '%s': give a dotted IPv4 address.\n",
-                settings.tls_address->c_str());
+                written.tls_address->c_str());
     return -1;
   }
-  if (settings.plain && *settings.plain != "off" && *settings.plain != "on") {
-    std::printf("vantrel: plain must be \"on\" or \"off\", not '%s'.\n", settings.plain->c_str());
+  if (written.tls_address) settings.tls_address = address;
+  if (written.plain && *written.plain != "off" && *written.plain != "on") {
+    std::printf("vantrel: plain must be \"on\" or \"off\", not '%s'.\n", written.plain->c_str());
     return -1;
   }
-  settings.plain_off = settings.plain && *settings.plain == "off";
+  settings.plain_off = written.plain && *written.plain == "off";
   if (settings.plain_off && !any_tls) {
     std::printf(
         "vantrel: The plain listener is off and no TLS one is set: nothing to listen on.\n");
@@ -113,9 +101,16 @@ int check_listeners(Settings& settings) {
   return 0;
 }
 
+// A byte count as written, if given; false after saying why it is none.
+bool read_byte_count(const std::optional<std::string>& written, std::size_t most,
+                     std::size_t& bytes) {
+  return !written || parse_byte_count(written->c_str(), most, bytes);
+}
+
 }  // namespace
 
 int check_settings(Settings& settings) {
+  const WrittenEntries& written = settings.written;
   if (!settings.password) {
     std::printf("vantrel: You have to set a password in your config file!");
     std::printf("vantrel: Add a line like this in it: password = \"bRiGhTlAMp\"");
@@ -126,23 +121,21 @@ int check_settings(Settings& settings) {
     std::printf("vantrel: Key must be an 8 digits hexadecimal number(eg.: 3e07b1d4).\n");
     return -1;
   }
-  if (settings.bad_address) {
+  if (written.bad_address) {
     std::printf(
         "vantrel: Can't listen on address '%s': give a dotted IPv4 address such as "
         "127.0.0.1, or no address entry to listen on all.\n",
-        settings.bad_address->c_str());
+        written.bad_address->c_str());
     return -1;
   }
-  if (settings.history &&
-      !parse_byte_count(settings.history->c_str(), kMostHistory, settings.history_bytes)) {
+  if (!read_byte_count(written.history, kMostHistory, settings.history_bytes)) {
     std::printf("vantrel: Can't send a history of '%s' bytes: give a number from 0 to %zu.\n",
-                settings.history->c_str(), kMostHistory);
+                written.history->c_str(), kMostHistory);
     return -1;
   }
-  if (settings.resume &&
-      !parse_byte_count(settings.resume->c_str(), kMostResume, settings.resume_bytes)) {
+  if (!read_byte_count(written.resume, kMostResume, settings.resume_bytes)) {
     std::printf("vantrel: Can't let viewers resume '%s' bytes back: give a number from 0 to %zu.\n",
-                settings.resume->c_str(), kMostResume);
+                written.resume->c_str(), kMostResume);
     return -1;
   }
   if (check_listeners(settings) != 0) return -1;
@@ -159,17 +152,19 @@ int check_settings(Settings& settings) {
         "default(qconsole.log).\n");
     settings.logfile = kDefaultLogFile;
   }
+  return 0;
+}
+
+void report_settings(const Settings& settings) {
+  const WrittenEntries& written = settings.written;
   if (!settings.plain_off) std::printf("vantrel: Listening to port %u\n", unsigned{settings.port});
-  if (settings.tls_port_number != 0) {
-    std::printf("vantrel: Listening to port %u with TLS on %s%s\n",
-                unsigned{settings.tls_port_number},
-                settings.tls_address ? settings.tls_address->c_str() : "all addresses",
+  if (settings.tls_port != 0) {
+    std::printf("vantrel: Listening to port %u with TLS on %s%s\n", unsigned{settings.tls_port},
+                written.tls_address ? written.tls_address->c_str() : "all addresses",
                 settings.tls_ca ? ", for viewers with a certificate from the CA" : "");
   }
-  if (settings.address)
-    std::printf("vantrel: Listening on address %s\n", settings.address->c_str());
+  if (written.address) std::printf("vantrel: Listening on address %s\n", written.address->c_str());
   std::printf("vantrel: Log file: '%s'\n", settings.logfile->c_str());
-  return 0;
 }
 
 }  // namespace vantrel::settings

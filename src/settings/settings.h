@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "codec/key.h"
+
 namespace vantrel::settings {
 
 inline constexpr std::uint16_t kDefaultPort = 55920;
@@ -20,36 +22,47 @@ inline constexpr const char* kDefaultLogFile = "qconsole.log";
 inline constexpr const char* kConfigFileName = "vantrel.cfg";
 inline constexpr const char* kBanner = "vantrel 0.98 'vantrel -h' for configuration help.\n\n";
 
-// The scrambling key's four bytes, most significant first, whatever the host's byte order.
-using Key = std::array<std::uint8_t, 4>;
+// The scrambling key is the wire's; the settings hold one.
+using codec::Key;
+using codec::key_from_number;
+using codec::key_to_number;
 
 // How far back a viewer may resume by default, and at most.
 inline constexpr std::size_t kDefaultResume = std::size_t{16} << 20;
 inline constexpr std::size_t kMostResume = std::size_t{1} << 40;
 
-struct Settings {
-  std::uint16_t port = 0;                  // 0: not given
-  std::optional<std::string> password;     // a viewer must send this to log in
-  Key key{};                               // all zero: not given, and never valid
-  std::optional<std::string> logfile;      // path of the watched log file
-  std::optional<std::string> configfile;   // only read while locating the configuration file
-  int quiet = -1;                          // -1: not given; 0: chatty; anything else: quiet
-  std::optional<std::string> address;      // the dotted IPv4 address to listen on; all if absent
+// Entries as the command line and the configuration file wrote them, for those whose value is
+// read only once all entries are in: the readers' own state, which check_settings turns into
+// the values of Settings; it and the report name them as written. Nothing else reads it.
+struct WrittenEntries {
+  std::optional<std::string> address;      // the first entry that gave an address
   std::optional<std::string> bad_address;  // the first entry that gave no address, if none did
-  std::optional<std::string> history;      // "history" as written; check_settings reads it
-  std::size_t history_bytes = 0;           // each new viewer gets the log's last lines, this long
-  std::optional<std::string> resume;       // "resume" as written; check_settings reads it
+  std::optional<std::string> history;
+  std::optional<std::string> resume;
+  std::optional<std::string> tls_port;
+  std::optional<std::string> tls_address;
+  std::optional<std::string> plain;
+};
+
+struct Settings {
+  std::uint16_t port = 0;                 // 0: not given
+  std::optional<std::string> password;    // a viewer must send this to log in
+  Key key{};                              // all zero: not given, and never valid
+  std::optional<std::string> logfile;     // path of the watched log file
+  std::optional<std::string> configfile;  // only read while locating the configuration file
+  int quiet = -1;                         // -1: not given; 0: chatty; anything else: quiet
+  std::optional<std::uint32_t> address;   // to listen on, in network byte order; all if absent
+  std::size_t history_bytes = 0;          // each new viewer gets the log's last lines, this long
   std::size_t resume_bytes = kDefaultResume;  // how far back a viewer may resume
   // The TLS listener: its port (0: none), certificate chain and key, and the CA whose
   // certificates viewers must show (without one, viewers log in before the first log byte).
-  std::optional<std::string> tls_port;  // as written; check_settings reads it
-  std::uint16_t tls_port_number = 0;
+  std::uint16_t tls_port = 0;
   std::optional<std::string> tls_cert;
   std::optional<std::string> tls_key;
   std::optional<std::string> tls_ca;
-  std::optional<std::string> tls_address;  // the TLS listener's; all addresses if absent
-  std::optional<std::string> plain;        // "off": no plain listener
-  bool plain_off = false;
+  std::optional<std::uint32_t> tls_address;  // the TLS listener's; all addresses if absent
+  bool plain_off = false;                    // no plain listener
+  WrittenEntries written;
 };
 
 // Entries a misread configuration file must not lose silently: the daemon would listen where
@@ -85,9 +98,13 @@ void for_each_config_entry(std::FILE* file, void (*take)(const char*, const char
 // directory part up to the last '/', less one leading double quote, then "vantrel.cfg".
 std::string config_path_beside(const char* program_path);
 
-// Completes the settings with defaults and reports them. Returns 0, or -1 after printing why
-// the daemon cannot start (no password, a zero key, an address or history it cannot use).
+// Reads the written entries into values and completes the settings with defaults. Returns 0,
+// or -1 after printing why the daemon cannot start (no password, a zero key, an address or
+// history it cannot use).
 int check_settings(Settings& settings);
+
+// Prints where the daemon listens and the log it serves, from checked settings.
+void report_settings(const Settings& settings);
 
 // Conversions as the configuration file and the command line define them.
 // A base-16 number with 32-bit results: leading whitespace, a sign and "0x" are allowed; a
@@ -102,8 +119,5 @@ std::uint16_t parse_port(const char* text);
 bool parse_address(const char* text, std::uint32_t& address);
 // A byte count: decimal digits only, at most `most`. Returns whether it is one.
 bool parse_byte_count(const char* text, std::size_t most, std::size_t& bytes);
-// The key's number stored most significant byte first, and back.
-Key key_from_number(std::uint32_t number);
-std::uint32_t key_to_number(const Key& key);
 
 }  // namespace vantrel::settings

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "viewer/tls_client.h"
 #include "viewer/viewer.h"
 
 namespace vantrel::viewer {
@@ -296,12 +295,12 @@ bool load_source(const char* program_path, ViewerOptions& options, std::size_t i
     return false;
   }
   // With TLS the viewer connects to the daemon's TLS port, or to -p's.
-  if (source.settings.tls_port && options.settings.port == 0) {
-    source.settings.port = settings::parse_port(source.settings.tls_port->c_str());
+  if (source.settings.tls_port != 0 && options.settings.port == 0) {
+    source.settings.port = source.settings.tls_port;
   }
   if (source.settings.port == 0) source.settings.port = settings::kDefaultPort;
   if (options.host) source.host = *options.host;
-  if (!set_up_tls(source, *path)) return false;
+  if (!follow::set_up_tls(source, *path)) return false;
   return options.config_files.size() < 2 || has_usable_name(options, index, *path);
 }
 

@@ -14,9 +14,10 @@
 #include <string_view>
 #include <vector>
 
-#include "viewer/merged_output.h"
+#include "follow/lines.h"
+#include "web/events.h"
 #include "web/merged_index.h"
-#include "web/web_stream.h"
+#include "web/ring.h"
 
 namespace vantrel::web {
 
@@ -32,7 +33,7 @@ inline constexpr std::size_t kFewestEncodedKept = 8;
 
 // A stream browsers can follow: its ring, and the events once made of it.
 struct Channel {
-  StreamRing ring;
+  LogRing ring;
   std::map<std::uint64_t, EncodedEvents> encoded;  // the server's thread's alone
   std::size_t encoded_kept = kEncodedKept;
   std::unique_ptr<MergedIndex> index;  // the merged channel's: where its lines came from
@@ -42,7 +43,7 @@ struct Channel {
 struct SourceState {
   Channel channel;
   SourceStatus status;
-  viewer::LineSplitter splitter;  // its unfinished line, not yet in the merged channel
+  follow::LineSplitter splitter;  // its unfinished line, not yet in the merged channel
 };
 
 // With several sources, each ring's share of the memory, within these bounds; the merged
@@ -69,7 +70,8 @@ struct Shared {
   std::string status_text() const {
     if (!several()) {
       const SourceStatus& status = sources[0]->status;
-      return status_event(status.connected, status.file, status.dropped);
+      // Nothing drops: a page that cannot keep up stops the reading instead.
+      return status_event(status.connected, status.file, 0);
     }
     std::vector<SourceStatus> all(sources.size());
     std::ranges::transform(sources, all.begin(), [](const auto& state) { return state->status; });

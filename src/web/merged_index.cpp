@@ -28,12 +28,6 @@ std::uint64_t unseen_bytes(const MergedLine& line, std::uint64_t start, std::uin
   return seen > source_start ? size - (seen - source_start) : size;
 }
 
-const RingPlace* place_of(const std::deque<RingPlace>& places, std::uint64_t position) {
-  const auto place = std::find_if(places.rbegin(), places.rend(),
-                                  [&](const RingPlace& p) { return p.start <= position; });
-  return place == places.rend() ? nullptr : &*place;
-}
-
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> parts;
   std::size_t at = 0;
@@ -58,19 +52,13 @@ std::optional<std::uint64_t> place_entry(const MergedIndex& index, std::uint32_t
   if (parts.size() == 2 && parts[0] == own_tag(index)) {
     return parse_event_id(parts[1]);
   }
-  if (parts.size() != 3) return std::nullopt;
-  const auto device = parse_event_id(parts[0]);
-  const auto inode = parse_event_id(parts[1]);
-  const auto offset = parse_event_id(parts[2]);
-  const std::deque<RingPlace>& places = index.places[source];
-  for (std::size_t i = places.size(); device && inode && offset && i-- > 0;) {
-    const RingPlace& place = places[i];
-    if (place.device != *device || place.inode != *inode || *offset < place.offset) continue;
-    const std::uint64_t position = place.start + (*offset - place.offset);
-    // Ahead of what this viewer has: the bytes are on their way.
-    if (i + 1 == places.size() || position <= places[i + 1].start) return position;
-  }
-  return std::nullopt;
+  const auto named = parse_place_text(entry);
+  if (!named) return std::nullopt;
+  const RingPlaces& places = index.places[source];
+  // Ahead of what this viewer has: the bytes are on their way.
+  return locate(places, *named, [&](std::size_t place, std::uint64_t position) {
+    return place + 1 == places.size() || position <= places[place + 1].start;
+  });
 }
 
 }  // namespace
@@ -88,8 +76,7 @@ MergedIndex make_merged_index(const std::vector<std::string>& names) {
 
 namespace {
 
-void index_merged_line(MergedIndex& index, const StreamRing& ring, MergedLine line,
-                       std::size_t size) {
+void index_merged_line(MergedIndex& index, const LogRing& ring, MergedLine line, std::size_t size) {
   const std::uint64_t number = index.first_line + index.lines.size();
   if (number % kCheckpointLines == 0) index.checkpoints.push_back({number, index.taken});
   if (index.lines.empty()) index.lines_start = ring.end - size - 2;
@@ -113,7 +100,7 @@ void index_merged_line(MergedIndex& index, const StreamRing& ring, MergedLine li
   }
 }
 
-void append_line_bytes(StreamRing& ring, std::uint32_t source, std::string_view line) {
+void append_line_bytes(LogRing& ring, std::uint32_t source, std::string_view line) {
   const auto number = static_cast<std::uint8_t>(kMergedNumberBase + source);
   append_to_ring(ring, &number, 1);
   append_to_ring(ring, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
@@ -122,14 +109,14 @@ void append_line_bytes(StreamRing& ring, std::uint32_t source, std::string_view 
 
 }  // namespace
 
-void append_merged_line(StreamRing& ring, MergedIndex& index, std::uint32_t source,
+void append_merged_line(LogRing& ring, MergedIndex& index, std::uint32_t source,
                         std::string_view line, bool ended) {
   append_line_bytes(ring, source, line);
   const std::uint64_t source_end = index.taken[source] + line.size() + (ended ? 1 : 0);
   index_merged_line(index, ring, {ring.end, source_end, source, ended, false}, line.size());
 }
 
-void append_merged_gap(StreamRing& ring, MergedIndex& index, std::uint32_t source,
+void append_merged_gap(LogRing& ring, MergedIndex& index, std::uint32_t source,
                        std::optional<std::uint64_t> bytes) {
   const std::string count = bytes ? std::to_string(*bytes) : std::string("unknown");
   append_line_bytes(ring, source, count);
@@ -139,10 +126,7 @@ void append_merged_gap(StreamRing& ring, MergedIndex& index, std::uint32_t sourc
 
 void place_merged_source(MergedIndex& index, std::uint32_t source, std::uint64_t position,
                          const codec::Notice& notice) {
-  auto& places = index.places[source];
-  if (!places.empty() && places.back().start == position) places.pop_back();
-  places.push_back(
-      {position, notice.position.device, notice.position.inode, notice.position.offset});
+  add_place(index.places[source], position, notice);
 }
 
 SourcePositions positions_at(const MergedIndex& index, std::uint64_t position) {
@@ -170,14 +154,13 @@ std::string merged_event_id(const MergedIndex& index, const SourcePositions& pos
     if (place == nullptr) {
       id += own_tag(index) + ":" + std::to_string(positions[s]);
     } else {
-      id += std::to_string(place->device) + ":" + std::to_string(place->inode) + ":" +
-            std::to_string(place->offset + (positions[s] - place->start));
+      id += place_text(*place, positions[s]);
     }
   }
   return id;
 }
 
-MergedResume resume_merged(const MergedIndex& index, const StreamRing& ring,
+MergedResume resume_merged(const MergedIndex& index, const LogRing& ring,
                            const std::string& last_event_id) {
   MergedResume resume{ring.end, index.base, {}};
   std::vector<std::string> entries = split(last_event_id, ',');
@@ -211,13 +194,7 @@ MergedResume resume_merged(const MergedIndex& index, const StreamRing& ring,
 
 namespace {
 
-std::string log_event(const std::string& id, const std::vector<std::uint8_t>& bytes) {
-  std::string event = "event: log\nid: " + id + "\ndata: ";
-  append_base64(event, bytes);
-  return event + "\n\n";
-}
-
-std::string gap_line_event(const StreamRing& ring, const MergedIndex& index, const MergedLine& line,
+std::string gap_line_event(const LogRing& ring, const MergedIndex& index, const MergedLine& line,
                            std::uint64_t start, const std::string& id) {
   std::string count;
   for (std::uint64_t at = start + 1; at + 1 < line.end; ++at) {
@@ -228,7 +205,7 @@ std::string gap_line_event(const StreamRing& ring, const MergedIndex& index, con
 
 }  // namespace
 
-std::string next_merged_events(const MergedIndex& index, const StreamRing& ring,
+std::string next_merged_events(const MergedIndex& index, const LogRing& ring,
                                std::uint64_t& position, SourcePositions& seen, std::size_t most) {
   std::string events;
   if (position < index.lines_start) {  // the ring moved on before the browser's first read

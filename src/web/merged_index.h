@@ -16,7 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "web/web_stream.h"
+#include "web/events.h"
+#include "web/ring.h"
 
 namespace vantrel::web {
 
@@ -49,21 +50,21 @@ struct MergedIndex {
   std::uint64_t lines_start = 0;  // the merged position where the oldest starts
   std::uint64_t first_line = 0;   // the oldest's number
   std::deque<MergedCheckpoint> checkpoints;
-  SourcePositions base;                       // each source's position before the oldest line
-  SourcePositions taken;                      // each source's position after its newest line
-  std::vector<std::deque<RingPlace>> places;  // where each source's stream lies in its log
+  SourcePositions base;            // each source's position before the oldest line
+  SourcePositions taken;           // each source's position after its newest line
+  std::vector<RingPlaces> places;  // where each source's stream lies in its log
 };
 
 MergedIndex make_merged_index(const std::vector<std::string>& names);
 
 // Adds a line of `source` to the merged ring: the source's number (never a newline, so that a
 // line end is always one), the line, a newline.
-void append_merged_line(StreamRing& ring, MergedIndex& index, std::uint32_t source,
+void append_merged_line(LogRing& ring, MergedIndex& index, std::uint32_t source,
                         std::string_view line, bool ended);
 
 // The daemon's stream of `source` skipped `bytes` (no value: an unknown number) here. The gap
 // takes a line of the ring, so that a browser crosses it once, wherever it resumes.
-void append_merged_gap(StreamRing& ring, MergedIndex& index, std::uint32_t source,
+void append_merged_gap(LogRing& ring, MergedIndex& index, std::uint32_t source,
                        std::optional<std::uint64_t> bytes);
 
 // The daemon says where `source`'s stream, now at `position`, stands from there on.
@@ -82,12 +83,12 @@ struct MergedResume {
   SourcePositions seen;
   std::string gaps;
 };
-MergedResume resume_merged(const MergedIndex& index, const StreamRing& ring,
+MergedResume resume_merged(const MergedIndex& index, const LogRing& ring,
                            const std::string& last_event_id);
 
 // The events that bring a browser of the merged ring on from `position`: with `seen`, only the
 // bytes of each source past what it has seen; `seen` is emptied once nothing of it lies ahead.
-std::string next_merged_events(const MergedIndex& index, const StreamRing& ring,
+std::string next_merged_events(const MergedIndex& index, const LogRing& ring,
                                std::uint64_t& position, SourcePositions& seen, std::size_t most);
 
 }  // namespace vantrel::web

@@ -32,10 +32,10 @@ class Routes {
   // Whether one more browser may open a stream.
   virtual bool has_room() = 0;
   virtual void request_ended() = 0;
-  virtual void open_stream(PlainStream transport, Channel& channel,
-                           const std::optional<std::string>& last_event_id) = 0;
-  virtual void open_stream(TlsStream transport, Channel& channel,
-                           const std::optional<std::string>& last_event_id) = 0;
+  virtual void open_feed(PlainTransport transport, Channel& channel,
+                         const std::optional<std::string>& last_event_id) = 0;
+  virtual void open_feed(TlsTransport transport, Channel& channel,
+                         const std::optional<std::string>& last_event_id) = 0;
 };
 
 // One HTTP connection: its TLS handshake, its request, and the answer: the page, the event
@@ -51,7 +51,7 @@ class Request : public std::enable_shared_from_this<Request<Transport>> {
 
   void start() {
     beast::get_lowest_layer(transport_).expires_after(kRequestTime);
-    if constexpr (std::is_same_v<Transport, TlsStream>) {
+    if constexpr (std::is_same_v<Transport, TlsTransport>) {
       transport_.async_handshake([self = this->shared_from_this()](beast::error_code error) {
         if (!error) self->read();
       });
@@ -171,7 +171,7 @@ void Request<Transport>::answer() {
     std::optional<std::string> last_event_id;
     const auto header = request.find("Last-Event-ID");
     if (header != request.end()) last_event_id = std::string(header->value());
-    return server_.open_stream(std::move(transport_), *channel, last_event_id);
+    return server_.open_feed(std::move(transport_), *channel, last_event_id);
   }
   reply(http::status::not_found, "text/plain", "not found\n");
 }

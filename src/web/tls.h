@@ -1,5 +1,5 @@
-// HTTPS for the page: the certificate and key, TLS 1.2 or later with the ciphers of Mozilla's
-// "intermediate" profile.
+// HTTPS for the page: the certificate and key, under the TLS policy the daemon and the viewer
+// share (tls/policy.h).
 #pragma once
 
 #include <memory>

@@ -25,8 +25,8 @@ namespace http = beast::http;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
-using PlainStream = beast::tcp_stream;
-using TlsStream = TlsSocket;
+using PlainTransport = beast::tcp_stream;
+using TlsTransport = TlsSocket;
 
 // The most one write to a browser carries: with thousands of browsers, what they have not yet
 // taken stays in the ring, and each holds no more than this of its own.
@@ -54,22 +54,22 @@ inline void add_security_headers(http::fields& fields) {
   fields.set("Referrer-Policy", "no-referrer");
 }
 
-template <typename Stream>
-tcp::socket& socket_of(Stream& stream) {
-  return beast::get_lowest_layer(stream).socket();
+template <typename Transport>
+tcp::socket& socket_of(Transport& transport) {
+  return beast::get_lowest_layer(transport).socket();
 }
 
-template <typename Stream>
-std::string describe(Stream& stream) {
+template <typename Transport>
+std::string describe(Transport& transport) {
   beast::error_code ignored;
-  const tcp::endpoint peer = socket_of(stream).remote_endpoint(ignored);
+  const tcp::endpoint peer = socket_of(transport).remote_endpoint(ignored);
   return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
 
-template <typename Stream>
-std::string address_of(Stream& stream) {
+template <typename Transport>
+std::string address_of(Transport& transport) {
   beast::error_code ignored;
-  return socket_of(stream).remote_endpoint(ignored).address().to_string();
+  return socket_of(transport).remote_endpoint(ignored).address().to_string();
 }
 
 // Events once made for a stretch of the stream, by the position they start at, so that

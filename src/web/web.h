@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "viewer/sink.h"
+#include "follow/sink.h"
 #include "web/web_options.h"
 
 namespace vantrel::web {
@@ -19,7 +19,7 @@ namespace vantrel::web {
 // connections to the daemons (one per name, in order) write their logs into, or null after
 // reporting why nothing could serve. With several, the page shows each source on its own, at
 // events/NAME, or all of them merged line by line, at events.
-std::unique_ptr<viewer::Outputs> start_web_output(const WebOptions& options,
+std::unique_ptr<follow::Outputs> start_web_output(const WebOptions& options,
                                                   const std::vector<std::string>& names);
 
 }  // namespace vantrel::web

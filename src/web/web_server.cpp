@@ -21,14 +21,15 @@
 #include <thread>
 #include <vector>
 
-#include "viewer/merged_output.h"
+#include "follow/lines.h"
+#include "web/browser_feed.h"
 #include "web/channels.h"
-#include "web/event_stream.h"
+#include "web/events.h"
 #include "web/request.h"
+#include "web/ring.h"
 #include "web/tls.h"
 #include "web/transport.h"
 #include "web/web.h"
-#include "web/web_stream.h"
 
 namespace vantrel::web {
 
@@ -37,24 +38,23 @@ namespace {
 class WebServer;
 
 // One source's stream into the page.
-class SourceSink : public viewer::Sink {
+class SourceSink : public follow::Sink {
  public:
   SourceSink(WebServer& server, std::size_t index) : server_(server), index_(index) {}
-  std::size_t push(const std::uint8_t* data, std::size_t size) override;
+  void push(const std::uint8_t* data, std::size_t size) override;
   bool failed() override { return false; }
   bool is_standard_output() const override { return false; }
   void placed(const codec::Notice& notice) override;
   std::optional<std::uint64_t> first_bytes() const override;
   void connection_changed(bool connected) override;
   void following(const std::string& file) override;
-  void dropped(std::uint64_t bytes) override;
 
  private:
   WebServer& server_;
   std::size_t index_;
 };
 
-class WebServer : public viewer::Outputs, public Routes {
+class WebServer : public follow::Outputs, public Routes {
  public:
   WebServer(const WebOptions& options, const std::vector<std::string>& names) : options_(options) {
     const std::size_t ring =
@@ -73,7 +73,7 @@ class WebServer : public viewer::Outputs, public Routes {
     shared_.merged.index = std::make_unique<MergedIndex>(make_merged_index(names));
   }
 
-  viewer::Sink& source(std::size_t index) override { return *sinks_[index]; }
+  follow::Sink& source(std::size_t index) override { return *sinks_[index]; }
 
   bool listen() {
     if (options_.tls_cert) {
@@ -114,26 +114,25 @@ class WebServer : public viewer::Outputs, public Routes {
   ~WebServer() override {
     io_->context.stop();
     if (thread_.joinable()) thread_.join();
-    streams_.clear();
+    browsers_.clear();
     io_.reset();
   }
 
-  std::size_t push(std::size_t index, const std::uint8_t* data, std::size_t size) {
+  void push(std::size_t index, const std::uint8_t* data, std::size_t size) {
     {
       const std::lock_guard<std::mutex> hold(shared_.lock);
       SourceState& state = *shared_.sources[index];
       append_to_ring(state.channel.ring, data, size);
       state.status.lines += static_cast<std::uint64_t>(std::count(data, data + size, '\n'));
       if (shared_.several()) {
-        viewer::split_lines(
+        follow::split_lines(
             state.splitter, std::string_view(reinterpret_cast<const char*>(data), size),
             Clock::now(), [&](std::string_view line, Clock::time_point, bool ended) {
               shared_.add_merged_line(index, line, ended);
             });
       }
     }
-    wake_streams();
-    return 0;
+    wake_browsers();
   }
 
   void place(std::size_t index, const codec::Notice& notice) {
@@ -143,7 +142,7 @@ class WebServer : public viewer::Outputs, public Routes {
       place_ring(state.channel.ring, notice);
       if (shared_.several()) place_merged(index, state, notice);
     }
-    wake_streams();
+    wake_browsers();
   }
 
   // The merged channel learns where the source's stream stands; a gap comes after the source's
@@ -175,7 +174,7 @@ class WebServer : public viewer::Outputs, public Routes {
       change(shared_.sources[index]->status);
       ++shared_.status_version;
     }
-    wake_streams();
+    wake_browsers();
   }
 
   // ---- in the server's thread ----
@@ -202,41 +201,41 @@ class WebServer : public viewer::Outputs, public Routes {
   void request_ended() override { --pending_requests_; }
 
   bool has_room() override {
-    std::erase_if(streams_, [](const std::shared_ptr<Stream>& s) { return s->ended(); });
-    return streams_.size() < options_.browsers;
+    std::erase_if(browsers_, [](const std::shared_ptr<Browser>& s) { return s->ended(); });
+    return browsers_.size() < options_.browsers;
   }
 
-  void open_stream(PlainStream transport, Channel& channel,
-                   const std::optional<std::string>& last_event_id) override {
-    open_stream_of(std::move(transport), channel, last_event_id);
+  void open_feed(PlainTransport transport, Channel& channel,
+                 const std::optional<std::string>& last_event_id) override {
+    open_feed_of(std::move(transport), channel, last_event_id);
   }
-  void open_stream(TlsStream transport, Channel& channel,
-                   const std::optional<std::string>& last_event_id) override {
-    open_stream_of(std::move(transport), channel, last_event_id);
+  void open_feed(TlsTransport transport, Channel& channel,
+                 const std::optional<std::string>& last_event_id) override {
+    open_feed_of(std::move(transport), channel, last_event_id);
   }
 
  private:
   template <typename Transport>
-  void open_stream_of(Transport transport, Channel& channel,
-                      const std::optional<std::string>& last_event_id) {
+  void open_feed_of(Transport transport, Channel& channel,
+                    const std::optional<std::string>& last_event_id) {
     beast::get_lowest_layer(transport).expires_never();
     // What a browser has not taken waits in the ring, not in the kernel: a small send buffer
     // lets a browser that stops reading cost little, and stop costing early.
     beast::error_code ignored;
     socket_of(transport).set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
-    auto stream = std::make_shared<EventStream<Transport>>(std::move(transport), shared_, channel,
+    auto stream = std::make_shared<BrowserFeed<Transport>>(std::move(transport), shared_, channel,
                                                            last_event_id);
-    streams_.push_back(stream);
+    browsers_.push_back(stream);
     stream->start();
   }
 
   // Many pushes before the server's thread gets to them make one round of writes.
-  void wake_streams() {
+  void wake_browsers() {
     if (wake_posted_.exchange(true)) return;
     asio::post(io_->context, [this] {
       wake_posted_ = false;
-      std::erase_if(streams_, [](const std::shared_ptr<Stream>& s) { return s->ended(); });
-      for (const std::shared_ptr<Stream>& stream : streams_) stream->pump();
+      std::erase_if(browsers_, [](const std::shared_ptr<Browser>& s) { return s->ended(); });
+      for (const std::shared_ptr<Browser>& stream : browsers_) stream->pump();
     });
   }
 
@@ -251,11 +250,11 @@ class WebServer : public viewer::Outputs, public Routes {
     if (pending_requests_ >= kPendingRequests) return;  // closed as it goes out of scope
     ++pending_requests_;
     if (tls_) {
-      std::make_shared<Request<TlsStream>>(TlsStream(std::move(socket), tls_->native_handle()),
-                                           *this)
+      std::make_shared<Request<TlsTransport>>(
+          TlsTransport(std::move(socket), tls_->native_handle()), *this)
           ->start();
     } else {
-      std::make_shared<Request<PlainStream>>(PlainStream(std::move(socket)), *this)->start();
+      std::make_shared<Request<PlainTransport>>(PlainTransport(std::move(socket)), *this)->start();
     }
   }
 
@@ -264,8 +263,8 @@ class WebServer : public viewer::Outputs, public Routes {
     io_->heartbeat.async_wait([this](beast::error_code error) {
       if (error) return;
       const Clock::time_point now = Clock::now();
-      if (take_waiting_lines(now)) wake_streams();
-      for (const std::shared_ptr<Stream>& stream : streams_) stream->heartbeat(now);
+      if (take_waiting_lines(now)) wake_browsers();
+      for (const std::shared_ptr<Browser>& stream : browsers_) stream->heartbeat(now);
       beat();
     });
   }
@@ -279,7 +278,7 @@ class WebServer : public viewer::Outputs, public Routes {
     const std::uint64_t merged_end = shared_.merged.ring.end;
     for (std::size_t i = 0; i < shared_.sources.size(); ++i) {
       SourceState& state = *shared_.sources[i];
-      viewer::take_waiting_line(state.splitter, now, [&](std::string_view line, Clock::time_point) {
+      follow::take_waiting_line(state.splitter, now, [&](std::string_view line, Clock::time_point) {
         shared_.add_merged_line(i, line, false);
       });
       lines += state.status.lines;
@@ -322,13 +321,13 @@ class WebServer : public viewer::Outputs, public Routes {
   std::shared_ptr<ssl::context> tls_;
   Throttle throttle_;
   std::size_t pending_requests_ = 0;
-  // The open streams, kept alive here while they wait for more; the server's thread's alone.
-  std::vector<std::shared_ptr<Stream>> streams_;
+  // The browsers' feeds, kept alive here while they wait for more; the server's thread's alone.
+  std::vector<std::shared_ptr<Browser>> browsers_;
   std::atomic<bool> wake_posted_{false};
 };
 
-std::size_t SourceSink::push(const std::uint8_t* data, std::size_t size) {
-  return server_.push(index_, data, size);
+void SourceSink::push(const std::uint8_t* data, std::size_t size) {
+  server_.push(index_, data, size);
 }
 void SourceSink::placed(const codec::Notice& notice) { server_.place(index_, notice); }
 // A viewer that starts fills its ring from the daemon's log, so that browsers that come from
@@ -342,13 +341,10 @@ void SourceSink::connection_changed(bool connected) {
 void SourceSink::following(const std::string& file) {
   server_.change_status(index_, [&](SourceStatus& status) { status.file = file; });
 }
-void SourceSink::dropped(std::uint64_t bytes) {
-  server_.change_status(index_, [&](SourceStatus& status) { status.dropped += bytes; });
-}
 
 }  // namespace
 
-std::unique_ptr<viewer::Outputs> start_web_output(const WebOptions& options,
+std::unique_ptr<follow::Outputs> start_web_output(const WebOptions& options,
                                                   const std::vector<std::string>& names) {
   auto server = std::make_unique<WebServer>(options, names);
   if (!server->listen()) return nullptr;

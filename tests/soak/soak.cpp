@@ -36,11 +36,12 @@
 #include <vector>
 
 #include "codec/frame.h"
+#include "codec/login.h"
 #include "codec/position.h"
+#include "follow/length_reader.h"
+#include "follow/place.h"
 #include "support/process.h"
 #include "support/viewer.h"
-#include "viewer/session.h"
-#include "viewer/viewer.h"
 
 namespace vantrel::soak {
 namespace {
@@ -309,7 +310,7 @@ void check_piece(GoodViewer& viewer, History& history, std::string_view piece) {
 
 // The acknowledgement of a login that asked for lengths names them after a zero byte.
 std::string lengths_granted(const std::string& acknowledgement) {
-  return acknowledgement + std::string(1, '\0') + codec::kFramedCapability;
+  return acknowledgement + std::string(codec::kLengthsSuffix);
 }
 
 void take_frame(GoodViewer& viewer, History& history, std::string_view frame,
@@ -431,8 +432,8 @@ struct ResumingViewer {
   int fd = -1;
   std::vector<std::uint8_t> before;  // what came before the grant
   bool granted = false;
-  viewer::LengthReader reader;
-  viewer::StreamPlace place;
+  follow::LengthReader reader;
+  follow::StreamPlace place;
   std::uint64_t cursor = 0;  // history position after the last byte taken
   bool may_jump = true;      // a new start or a gap: the next bytes may come from further on
   Clock::time_point cut_at;
@@ -447,16 +448,15 @@ void connect_resuming(ResumingViewer& viewer, unsigned short port, std::mt19937_
   viewer.fd = socket(AF_INET, SOCK_STREAM, 0);
   viewer.before.clear();
   viewer.granted = false;
-  viewer.reader = viewer::LengthReader{};
+  viewer.reader = follow::LengthReader{};
   viewer.reader.key = kKey;
   codec::ResumeRequest request;
   if (viewer.place.known) {
     request.kind = codec::ResumeRequest::Kind::kAt;
-    request.at = viewer::resume_position(viewer.place);
+    request.at = follow::resume_position(viewer.place);
   }
-  const std::string login = std::string("PASS ") + kPassword + std::string(1, '\0') +
-                            codec::kFramedCapability + std::string(1, '\0') +
-                            codec::resume_field(request);
+  const std::string login = std::string("PASS ") + kPassword + std::string(codec::kLengthsSuffix) +
+                            std::string(1, '\0') + codec::resume_field(request);
   const std::string frame = testing::make_frame(login, kKeyNumber);
   if (!connect_loopback(viewer.fd, port) ||
       send(viewer.fd, frame.data(), frame.size(), MSG_NOSIGNAL) < 0) {
@@ -467,7 +467,7 @@ void connect_resuming(ResumingViewer& viewer, unsigned short port, std::mt19937_
 
 void take_resumed(ResumingViewer& viewer, History& history, std::string_view bytes) {
   if (bytes.empty()) return;
-  viewer::advance(viewer.place, bytes);
+  follow::advance(viewer.place, bytes);
   viewer.bytes += bytes.size();
   const std::lock_guard<std::mutex> hold(history.lock);
   const auto from = static_cast<std::size_t>(viewer.cursor - history.base);
@@ -505,13 +505,13 @@ void receive_resumed(ResumingViewer& viewer, History& history, unsigned short po
   if (!viewer.granted) {
     viewer.before.insert(viewer.before.end(), data, data + size);
     std::string path;
-    const auto end = viewer::find_positions_grant(viewer.before, 0, kKey, path);
+    const auto end = follow::find_positions_grant(viewer.before, 0, kKey, path);
     if (!end) return;
     viewer.granted = true;
     data = viewer.before.data() + *end;
     size = viewer.before.size() - *end;
   }
-  viewer::add_length_receive(viewer.reader, data, size);
+  follow::add_length_receive(viewer.reader, data, size);
   const auto* output = reinterpret_cast<const char*>(viewer.reader.output.data());
   std::size_t from = 0;
   for (const auto& [at, notice] : viewer.reader.notices) {
@@ -519,7 +519,7 @@ void receive_resumed(ResumingViewer& viewer, History& history, unsigned short po
     from = at;
     if (codec::is_gap(notice)) ++viewer.gaps[static_cast<int>(notice.kind)];
     viewer.may_jump = viewer.may_jump || codec::is_gap(notice);
-    viewer.place = viewer::StreamPlace{true, notice.position, 0, {}};
+    viewer.place = follow::StreamPlace{true, notice.position, 0, {}};
   }
   take_resumed(viewer, history,
                std::string_view(output + from, viewer.reader.output.size() - from));
@@ -817,7 +817,7 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
   const std::string password = std::string("PASS ") + kPassword;
   const std::string login = testing::make_frame(password, kKeyNumber);
   const std::string login_for_lengths =
-      testing::make_frame(password + std::string(1, '\0') + codec::kFramedCapability, kKeyNumber);
+      testing::make_frame(password + std::string(codec::kLengthsSuffix), kKeyNumber);
   for (std::size_t i = 0; i < viewers.size(); ++i) {
     viewers[i].asks_lengths = i % 2 == 1;
     const std::string& frame = viewers[i].asks_lengths ? login_for_lengths : login;

@@ -12,7 +12,9 @@
 #include <utility>
 
 #include "codec/frame.h"
-#include "viewer/viewer.h"
+#include "codec/login.h"
+#include "follow/frame_assembly.h"
+#include "follow/length_reader.h"
 
 namespace vantrel::testing {
 
@@ -38,7 +40,7 @@ bool sleeps_in_select(pid_t pid) {
 }  // namespace
 
 bool looks_whole(const std::string& block, std::uint32_t key) {
-  return viewer::is_whole_frame(reinterpret_cast<const std::uint8_t*>(block.data()), block.size(),
+  return follow::is_whole_frame(reinterpret_cast<const std::uint8_t*>(block.data()), block.size(),
                                 settings::key_from_number(key));
 }
 
@@ -46,7 +48,7 @@ std::size_t first_frame_length(std::string_view bytes, std::size_t from, std::ui
   const settings::Key key_bytes = settings::key_from_number(key);
   const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
   for (std::size_t end = std::max<std::size_t>(from, 1); end <= bytes.size(); end += 4) {
-    if (viewer::is_whole_frame(data, end, key_bytes)) return end;
+    if (follow::is_whole_frame(data, end, key_bytes)) return end;
   }
   return 0;
 }
@@ -153,9 +155,8 @@ bool TestViewer::receive_text(const std::string& expected, Clock::duration limit
 }
 
 bool TestViewer::log_in_framed(const std::string& password, const std::string& answer) {
-  const std::string capability(1, '\0');
-  if (!send_frame("PASS " + password + capability + codec::kFramedCapability)) return false;
-  const std::string expected = make_frame(answer + capability + codec::kFramedCapability);
+  if (!send_frame("PASS " + password + std::string(codec::kLengthsSuffix))) return false;
+  const std::string expected = make_frame(answer + std::string(codec::kLengthsSuffix));
   while (pending_.size() < expected.size()) {
     const auto block = receive_block();
     if (!block) return false;
@@ -168,7 +169,7 @@ bool TestViewer::log_in_framed(const std::string& password, const std::string& a
 
 bool TestViewer::receive_framed_text(const std::string& expected, Clock::duration limit) {
   const auto deadline = Clock::now() + limit;
-  viewer::LengthReader reader;  // the viewer's own, with a property test of its own
+  follow::LengthReader reader;  // the viewer's own, with a property test of its own
   reader.key = settings::key_from_number(kTestKey);
   std::string received = std::exchange(pending_, std::string());
   while (!reader.malformed) {

@@ -1,4 +1,4 @@
-#include "viewer/output_queue.h"
+#include "terminal/output_queue.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vantrel::viewer {
+namespace vantrel::terminal {
 
 namespace {
 
@@ -39,16 +39,15 @@ OutputQueue::~OutputQueue() {
   writer_.join();
 }
 
-std::size_t OutputQueue::push(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
+void OutputQueue::push(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return;
   {
     const std::lock_guard<std::mutex> hold(lock_);
-    if (failed_) return 0;
+    if (failed_) return;
     chunks_.emplace_back(reinterpret_cast<const char*>(data), size);
     queued_ += size;
   }
   changed_.notify_all();
-  return 0;
 }
 
 bool OutputQueue::full() {
@@ -92,4 +91,4 @@ void OutputQueue::write_loop() {
   }
 }
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::terminal

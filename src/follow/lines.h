@@ -1,20 +1,15 @@
-// Several sources in one output: each source's stream is cut into whole lines, and lines of
-// different sources never mix. A line begun in one receive waits for the rest of it; one that
-// waits kPartialLineWait is written as it is, with a newline added. The terminal writes each
-// line behind its source's name ("alpha | line"); the page keeps them in arrival order.
+// A stream cut into whole lines, for outputs that put several sources together: a line begun
+// in one receive waits for the rest of it; one that waits kPartialLineWait is written as it
+// is, with a newline added.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <vector>
 
-#include "viewer/sink.h"
-
-namespace vantrel::viewer {
+namespace vantrel::follow {
 
 inline constexpr std::chrono::seconds kPartialLineWait{2};
 // A line longer than this is written as it is, without waiting for its end: a stream without
@@ -76,13 +71,4 @@ void take_waiting_line(LineSplitter& splitter, std::chrono::steady_clock::time_p
   splitter.partial.clear();
 }
 
-// Standard output for several sources: "NAME | line", each name padded to the longest and,
-// when `colour`, coloured per source; with `timestamps`, "NAME | 12:00:01.234 line", the time
-// the line's first byte came.
-std::unique_ptr<Outputs> open_merged_output(const std::vector<std::string>& names, bool colour,
-                                            bool timestamps);
-
-// The prefix before each line of source `index`: its name padded to `width`, then " | ".
-std::string line_prefix(const std::string& name, std::size_t width, std::size_t index, bool colour);
-
-}  // namespace vantrel::viewer
+}  // namespace vantrel::follow

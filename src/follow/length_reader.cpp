@@ -1,16 +1,19 @@
+#include "follow/length_reader.h"
+
 #include <algorithm>
 #include <string_view>
 
 #include "codec/frame.h"
-#include "viewer/viewer.h"
+#include "codec/login.h"
+#include "follow/frame_assembly.h"
 
-namespace vantrel::viewer {
+namespace vantrel::follow {
 
 namespace {
 
-constexpr std::string_view kAnswerPrefix = "YIPI ";
+using codec::kGrantPrefix;
 // The zero byte and the capability that end a login answer which grants lengths.
-constexpr std::string_view kFramedSuffix{"\0framed", sizeof codec::kFramedCapability};
+using codec::kLengthsSuffix;
 // Answers are looked for this far back: the longest path a system names, and more.
 constexpr std::size_t kLongestPath = 8192;
 
@@ -80,7 +83,7 @@ void add_length_receive(LengthReader& reader, const std::uint8_t* data, std::siz
 
 std::optional<std::string> framed_answer_path(const std::vector<std::uint8_t>& bytes,
                                               std::size_t end, const Key& key) {
-  if (end > bytes.size() || end < kAnswerPrefix.size() + kFramedSuffix.size() + 2) {
+  if (end > bytes.size() || end < kGrantPrefix.size() + kLengthsSuffix.size() + 2) {
     return std::nullopt;
   }
   const std::size_t trailer = bytes[end - 1];
@@ -93,23 +96,23 @@ std::optional<std::string> framed_answer_path(const std::vector<std::uint8_t>& b
   for (std::size_t at = payload_end; at + 1 < end; ++at) {
     if (decoded(at) != 0xFF) return std::nullopt;
   }
-  if (payload_end < kFramedSuffix.size()) return std::nullopt;
-  const std::size_t suffix_start = payload_end - kFramedSuffix.size();
-  for (std::size_t i = 0; i < kFramedSuffix.size(); ++i) {
-    if (decoded(suffix_start + i) != static_cast<std::uint8_t>(kFramedSuffix[i])) {
+  if (payload_end < kLengthsSuffix.size()) return std::nullopt;
+  const std::size_t suffix_start = payload_end - kLengthsSuffix.size();
+  for (std::size_t i = 0; i < kLengthsSuffix.size(); ++i) {
+    if (decoded(suffix_start + i) != static_cast<std::uint8_t>(kLengthsSuffix[i])) {
       return std::nullopt;
     }
   }
   // "YIPI " where a frame that ends here starts, and a path between that holds no zero byte.
   std::size_t start = (end - 1) % 4;
   if (suffix_start > kLongestPath) start += (suffix_start - kLongestPath) / 4 * 4;
-  for (; start + kAnswerPrefix.size() <= suffix_start; start += 4) {
+  for (; start + kGrantPrefix.size() <= suffix_start; start += 4) {
     bool answer = true;
-    for (std::size_t i = 0; i < kAnswerPrefix.size() && answer; ++i) {
-      answer = decoded(start + i) == static_cast<std::uint8_t>(kAnswerPrefix[i]);
+    for (std::size_t i = 0; i < kGrantPrefix.size() && answer; ++i) {
+      answer = decoded(start + i) == static_cast<std::uint8_t>(kGrantPrefix[i]);
     }
     std::string path;
-    for (std::size_t at = start + kAnswerPrefix.size(); at < suffix_start && answer; ++at) {
+    for (std::size_t at = start + kGrantPrefix.size(); at < suffix_start && answer; ++at) {
       path += static_cast<char>(decoded(at));
       answer = decoded(at) != 0;
     }
@@ -135,4 +138,4 @@ std::optional<std::size_t> find_positions_grant(const std::vector<std::uint8_t>&
   return std::nullopt;
 }
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::follow

@@ -13,22 +13,22 @@
 #include <string>
 #include <thread>
 
-#include "viewer/sink.h"
+#include "follow/sink.h"
 
-namespace vantrel::viewer {
+namespace vantrel::terminal {
 
 // What the viewer queues while its standard output is blocked before it stops reading.
 inline constexpr std::size_t kOutputLimit = std::size_t{64} << 20;
 
-class OutputQueue : public Sink {
+class OutputQueue : public follow::Sink {
  public:
   OutputQueue(int fd, std::size_t limit);
   ~OutputQueue() override;  // writes out what is queued, then stops the thread
   OutputQueue(const OutputQueue&) = delete;
   OutputQueue& operator=(const OutputQueue&) = delete;
 
-  // Queues bytes, all of them. Returns 0.
-  std::size_t push(const std::uint8_t* data, std::size_t size) override;
+  // Queues bytes, all of them.
+  void push(const std::uint8_t* data, std::size_t size) override;
   // The queue holds its limit or more.
   bool full() override;
   // Waits until everything queued is written, or writing failed.
@@ -53,4 +53,4 @@ class OutputQueue : public Sink {
   std::thread writer_;
 };
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::terminal

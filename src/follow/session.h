@@ -1,6 +1,6 @@
 // One connection to a daemon, from the login to its end: what comes is read into frames (by
 // their lengths once the daemon grants them, else by reassembly) and their payloads go to the
-// source's sink. The event loop that drives every source's session is in sources.cpp.
+// source's sink. The event loop that drives every source's session is follow_sources.
 #pragma once
 
 #include <chrono>
@@ -11,33 +11,19 @@
 #include <string_view>
 #include <vector>
 
-#include "codec/position.h"
-#include "viewer/sink.h"
-#include "viewer/viewer.h"
+#include "follow/follow.h"
+#include "follow/frame_assembly.h"
+#include "follow/length_reader.h"
+#include "follow/place.h"
+#include "follow/sink.h"
 
 struct ssl_st;
 
-namespace vantrel::viewer {
+namespace vantrel::follow {
 
 using Clock = std::chrono::steady_clock;
 
 enum class SessionEnd { kGone, kRefused, kLoginUnread, kOutputFailed };
-
-// Where the stream written so far stands in the daemon's log, kept across reconnections so that
-// the next login resumes after the last byte written.
-struct StreamPlace {
-  bool known = false;
-  codec::Position base;     // the daemon's last word on where the stream stood
-  std::uint64_t since = 0;  // log bytes written since
-  std::string window;       // the last of them, up to codec::kCheckBytes
-};
-
-// The position after the last byte written: the daemon's own token when nothing was written
-// since, else one that checks the bytes written since (at most codec::kCheckBytes of them).
-codec::Position resume_position(const StreamPlace& place);
-
-// Log bytes written: the place moves on past them.
-void advance(StreamPlace& place, std::string_view bytes);
 
 struct Session {
   int fd = -1;
@@ -73,12 +59,6 @@ struct Session {
   std::string held_log;
 };
 
-// "vantrel-view: " and the label, then the message, on standard error.
-[[gnu::format(printf, 2, 3)]] void say(const std::string& label, const char* format, ...);
-
-// "12:00:01.234 ": a local time, before each line with -t.
-std::string arrival_stamp(std::chrono::system_clock::time_point when);
-
 // Logs in when the source has a password. False when the login could not be sent.
 bool start_session(Session& session);
 
@@ -91,4 +71,4 @@ std::optional<SessionEnd> take_deadlines(Session& session);
 // The session's next deadline, if it has one.
 std::optional<Clock::time_point> next_deadline(const Session& session);
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::follow

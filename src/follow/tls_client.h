@@ -12,12 +12,9 @@
 
 struct ssl_st;
 
-namespace vantrel::viewer {
+namespace vantrel::follow {
 
 struct Source;
-
-// Reads the source's TLS entries and makes its context. Returns false after saying why.
-bool set_up_tls(Source& source, const std::string& path);
 
 // Begins TLS on the connected descriptor `fd`. Null after saying why.
 ssl_st* begin_tls(const Source& source, int fd, const std::string& label);
@@ -40,4 +37,4 @@ bool has_pending(ssl_st* tls);
 
 void end_tls(ssl_st* tls);
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::follow

@@ -1,17 +1,21 @@
-#include "viewer/merged_output.h"
+#include "terminal/merged_output.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "viewer/output_queue.h"
-#include "viewer/session.h"
+#include "follow/session.h"
+#include "terminal/output_queue.h"
 
-namespace vantrel::viewer {
+namespace vantrel::terminal {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using follow::kPartialLineWait;
+using follow::LineSplitter;
+using follow::Outputs;
+using follow::Sink;
 
 // Foreground colours for the names, in turn: red, green, yellow, blue, magenta, cyan, then
 // their bright forms.
@@ -23,12 +27,12 @@ class SourceLines : public Sink {
   SourceLines(OutputQueue& queue, std::string prefix, bool timestamps)
       : queue_(queue), prefix_(std::move(prefix)), timestamps_(timestamps) {}
 
-  std::size_t push(const std::uint8_t* data, std::size_t size) override {
+  void push(const std::uint8_t* data, std::size_t size) override {
     std::string lines;
-    split_lines(
+    follow::split_lines(
         splitter_, std::string_view(reinterpret_cast<const char*>(data), size), Clock::now(),
         [&](std::string_view line, Clock::time_point since) { add_line(lines, line, since); });
-    return write(lines);
+    write(lines);
   }
   bool failed() override { return queue_.failed(); }
   bool full() override { return queue_.full(); }
@@ -37,7 +41,7 @@ class SourceLines : public Sink {
   // The unfinished line, when it has waited long enough; when it will have, if one waits.
   std::optional<Clock::time_point> take_waiting(Clock::time_point now) {
     std::string lines;
-    take_waiting_line(splitter_, now, [&](std::string_view line, Clock::time_point since) {
+    follow::take_waiting_line(splitter_, now, [&](std::string_view line, Clock::time_point since) {
       add_line(lines, line, since);
     });
     write(lines);
@@ -51,14 +55,14 @@ class SourceLines : public Sink {
     if (timestamps_) {
       const auto waited = std::chrono::duration_cast<std::chrono::system_clock::duration>(
           Clock::now() - std::min(since, Clock::now()));
-      lines += arrival_stamp(std::chrono::system_clock::now() - waited);
+      lines += follow::arrival_stamp(std::chrono::system_clock::now() - waited);
     }
     lines += line;
     lines += '\n';
   }
-  std::size_t write(const std::string& lines) {
-    if (lines.empty()) return 0;
-    return queue_.push(reinterpret_cast<const std::uint8_t*>(lines.data()), lines.size());
+  void write(const std::string& lines) {
+    if (!lines.empty())
+      queue_.push(reinterpret_cast<const std::uint8_t*>(lines.data()), lines.size());
   }
 
   OutputQueue& queue_;
@@ -110,9 +114,9 @@ std::string line_prefix(const std::string& name, std::size_t width, std::size_t 
   return padded + " | ";
 }
 
-std::unique_ptr<Outputs> open_merged_output(const std::vector<std::string>& names, bool colour,
-                                            bool timestamps) {
+std::unique_ptr<follow::Outputs> open_merged_output(const std::vector<std::string>& names,
+                                                    bool colour, bool timestamps) {
   return std::make_unique<MergedOutput>(names, colour, timestamps);
 }
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::terminal

@@ -15,18 +15,18 @@
 
 namespace vantrel::web {
 
-class Stream {
+class Browser {
  public:
-  virtual ~Stream() = default;
+  virtual ~Browser() = default;
   virtual void pump() = 0;
   virtual void heartbeat(Clock::time_point now) = 0;
   virtual bool ended() const = 0;
 };
 
 template <typename Transport>
-class EventStream : public Stream, public std::enable_shared_from_this<EventStream<Transport>> {
+class BrowserFeed : public Browser, public std::enable_shared_from_this<BrowserFeed<Transport>> {
  public:
-  EventStream(Transport transport, Shared& shared, Channel& channel,
+  BrowserFeed(Transport transport, Shared& shared, Channel& channel,
               const std::optional<std::string>& last_event_id)
       : transport_(std::move(transport)),
         shared_(shared),

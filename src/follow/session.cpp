@@ -1,31 +1,25 @@
-#include "viewer/session.h"
+#include "follow/session.h"
 
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "codec/frame.h"
-#include "viewer/tls_client.h"
+#include "codec/login.h"
+#include "follow/tls_client.h"
 
-namespace vantrel::viewer {
+namespace vantrel::follow {
 
 namespace {
 
-constexpr std::string_view kAcceptedPrefix = "YIPI ";
-constexpr std::string_view kRefusedReply = "WO!!";
-// A login that asks for lengths ends with a zero byte and the capability, after the password
-// field, which the daemon ends at the first zero byte.
-constexpr std::string_view kLengthsRequest{"\0framed", sizeof codec::kFramedCapability};
 // Bytes that no frame under the key has confirmed for this long: the key differs.
 constexpr std::chrono::seconds kUnreadLimit{3};
 
@@ -33,6 +27,7 @@ constexpr std::chrono::seconds kUnreadLimit{3};
 // last lines asked for, else where any new viewer starts.
 std::string login_message(const Session& session) {
   codec::ResumeRequest request;
+  const std::string& password = *session.settings->password;
   if (session.place != nullptr && session.place->known) {
     request.kind = codec::ResumeRequest::Kind::kAt;
     request.at = resume_position(*session.place);
@@ -43,11 +38,11 @@ std::string login_message(const Session& session) {
     request.kind = codec::ResumeRequest::Kind::kBytes;
     request.lines = *bytes;
   }
-  return session.login_text + std::string(kLengthsRequest) + '\0' + codec::resume_field(request);
+  return codec::login_request(password, request);
 }
 
 bool send_login(Session& session, const settings::Settings& settings) {
-  session.login_text = "PASS " + *settings.password;
+  session.login_text = codec::login_text(*settings.password);
   const std::string login = login_message(session);
   std::vector<std::uint8_t> frame(codec::encoded_room(login.size()));
   std::memcpy(frame.data(), login.data(), login.size());
@@ -73,12 +68,9 @@ std::string with_stamps(std::string_view bytes, bool& at_line_start) {
   return stamped;
 }
 
-// No output drops what it is given (a full one stops the reading instead); a sink that did
-// would say so through dropped().
+// No output drops what it is given: a full one stops the reading instead.
 void push_out(Session& session, std::string_view bytes) {
-  const std::size_t dropped =
-      session.output->push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  if (dropped > 0) session.output->dropped(dropped);
+  session.output->push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
 void write_out(Session& session, std::string_view bytes) {
@@ -164,21 +156,10 @@ void write_log(Session& session, std::string_view bytes) {
   write_out(session, bytes);
 }
 
-// The answer to the login is "YIPI " and the path the daemon serves (the configuration's
-// logfile, where it names one), or "WO!!" followed by the daemon closing the connection.
-bool is_acceptance(const Session& session, std::string_view payload) {
-  if (!payload.starts_with(kAcceptedPrefix)) return false;
-  const std::string_view path = payload.substr(kAcceptedPrefix.size());
-  if (path.empty() || path.find_first_of(std::string_view("\n\0", 2)) != std::string_view::npos) {
-    return false;
-  }
-  return !session.settings->logfile || path == *session.settings->logfile;
-}
-
-// An answer that grants lengths: the acceptance, a zero byte and the capability.
-bool is_lengths_grant(const Session& session, std::string_view payload) {
-  return payload.ends_with(kLengthsRequest) &&
-         is_acceptance(session, payload.substr(0, payload.size() - kLengthsRequest.size()));
+// The answer to the login grants the path the daemon serves (the configuration's logfile,
+// where it names one), or refuses it before the daemon closes the connection.
+bool names_our_log(const Session& session, std::optional<std::string_view> path) {
+  return path && (!session.settings->logfile || *path == *session.settings->logfile);
 }
 
 // A login echoed back by a daemon whose key differs: the login's own text, as far as the
@@ -201,12 +182,13 @@ std::optional<SessionEnd> take_payload(Session& session, const Payload& payload,
                                        std::string_view text) {
   if (session.held_refusal) {
     session.held_refusal = false;  // more came: it was log
-    write_out(session, kRefusedReply);
+    write_out(session, codec::kRefusal);
   }
   if (session.awaiting_reply && !payload.continues) {
-    const bool grant = is_lengths_grant(session, text);
-    if (grant || is_acceptance(session, text)) {
-      if (grant) text.remove_suffix(kLengthsRequest.size());
+    const std::optional<std::string_view> lengths_path = codec::lengths_granted_path(text);
+    const bool grant = names_our_log(session, lengths_path);
+    const std::optional<std::string_view> path = grant ? lengths_path : codec::granted_path(text);
+    if (names_our_log(session, path)) {
       session.awaiting_reply = false;
       session.key_confirmed = true;
       session.lengths = grant;
@@ -214,13 +196,12 @@ std::optional<SessionEnd> take_payload(Session& session, const Payload& payload,
         session.since_login = {};
         release_held_log(session);
       }
-      say(session.label, "logged in; following %.*s\n",
-          static_cast<int>(text.size() - kAcceptedPrefix.size()),
-          text.data() + kAcceptedPrefix.size());
-      session.output->following(std::string(text.substr(kAcceptedPrefix.size())));
+      say(session.label, "logged in; following %.*s\n", static_cast<int>(path->size()),
+          path->data());
+      session.output->following(std::string(*path));
       return std::nullopt;
     }
-    if (text == kRefusedReply) {
+    if (text == codec::kRefusal) {
       session.held_refusal = true;
       return std::nullopt;
     }
@@ -429,55 +410,9 @@ std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_
   return std::nullopt;
 }
 
-codec::Position resume_position(const StreamPlace& place) {
-  codec::Position position = place.base;
-  if (place.since == 0) return position;
-  position.offset += place.since;
-  position.check_length = static_cast<std::uint8_t>(place.window.size());
-  position.check = codec::check_of(reinterpret_cast<const std::uint8_t*>(place.window.data()),
-                                   place.window.size());
-  return position;
-}
-
-void advance(StreamPlace& place, std::string_view bytes) {
-  place.since += bytes.size();
-  if (bytes.size() >= codec::kCheckBytes) {
-    place.window.assign(bytes.substr(bytes.size() - codec::kCheckBytes));
-    return;
-  }
-  place.window.append(bytes);
-  if (place.window.size() > codec::kCheckBytes) {
-    place.window.erase(0, place.window.size() - codec::kCheckBytes);
-  }
-}
-
-// C's variadic form, so that the compiler checks each format against its arguments.
-void say(const std::string& label, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
-  std::string line = "vantrel-view: " + label + format;
-  va_list arguments;
-  va_start(arguments, format);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  std::vfprintf(stderr, line.c_str(), arguments);
-#pragma GCC diagnostic pop
-  va_end(arguments);
-}
-
-std::string arrival_stamp(std::chrono::system_clock::time_point when) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d ", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<int>(millis));
-  return stamp;
-}
-
 bool start_session(Session& session) {
   session.assembly.key = session.settings->key;
   return !session.settings->password || send_login(session, *session.settings);
 }
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::follow

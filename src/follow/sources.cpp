@@ -18,15 +18,11 @@
 #include <memory>
 #include <vector>
 
-#include "viewer/merged_output.h"
-#include "viewer/output_queue.h"
-#include "viewer/session.h"
-#include "viewer/tls_client.h"
-#ifdef VANTREL_WEB
-#include "web/web.h"
-#endif
+#include "follow/follow.h"
+#include "follow/session.h"
+#include "follow/tls_client.h"
 
-namespace vantrel::viewer {
+namespace vantrel::follow {
 
 namespace {
 
@@ -134,11 +130,6 @@ int worst_status(const std::vector<Link>& links) {
   return worst;
 }
 
-// Several sources on standard output: their lines are put together there, behind names.
-bool merges_lines(const ViewerOptions& options) {
-  return options.sources.size() > 1 && options.web.port == 0;
-}
-
 bool all_ended(const std::vector<Link>& links) {
   return std::ranges::all_of(links, [](const Link& l) { return l.state == Link::State::kEnded; });
 }
@@ -148,7 +139,7 @@ void end_link(Link& link, int status) {
   link.status = status;
 }
 
-void retry_later(Link& link, const ViewerOptions& options, int status) {
+void retry_later(Link& link, const FollowOptions& options, int status) {
   if (!options.reconnect) return end_link(link, status);
   say(link.label, "reconnecting in %d s\n", link.delay_seconds);
   link.state = Link::State::kWaiting;
@@ -163,13 +154,13 @@ void close_link(Link& link) {
   link.fd = -1;
 }
 
-void connect_failed(Link& link, const ViewerOptions& options, const char* what, int error) {
+void connect_failed(Link& link, const FollowOptions& options, const char* what, int error) {
   say(link.label, "%s: %s\n", what, std::strerror(error));
   close_link(link);
   retry_later(link, options, kExitNoConnection);
 }
 
-void end_session(Link& link, const ViewerOptions& options, SessionEnd end) {
+void end_session(Link& link, const FollowOptions& options, SessionEnd end) {
   close_link(link);
   link.output->connection_changed(false);
   const bool worked = link.session->worked;
@@ -185,7 +176,7 @@ void end_session(Link& link, const ViewerOptions& options, SessionEnd end) {
   retry_later(link, options, exit_status_of(end));
 }
 
-void connected(Link& link, const ViewerOptions& options) {
+void connected(Link& link, const FollowOptions& options) {
   // Under TLS the descriptor does not block: a read that finds only TLS's own records returns.
   if (link.tls == nullptr) fcntl(link.fd, F_SETFL, fcntl(link.fd, F_GETFL) & ~O_NONBLOCK);
   enable_keepalive(link.fd);
@@ -198,8 +189,7 @@ void connected(Link& link, const ViewerOptions& options) {
   session.settings = &link.source->settings;
   session.output = link.output;
   session.label = link.label;
-  // Several sources on standard output have their lines stamped as they are put together.
-  session.timestamps = options.timestamps && !merges_lines(options);
+  session.timestamps = options.timestamps;
   session.at_line_start = &link.at_line_start;
   session.place = &link.place;
   session.lines = options.lines;
@@ -209,7 +199,7 @@ void connected(Link& link, const ViewerOptions& options) {
 }
 
 // A handshake step each time the poll says the socket is ready, within the connection's time.
-void shake_hands(Link& link, const ViewerOptions& options, bool ready) {
+void shake_hands(Link& link, const FollowOptions& options, bool ready) {
   if (!ready && Clock::now() < link.due) return;
   const TlsStep next = ready ? step_tls(link.tls, *link.source, link.label) : TlsStep::kFailed;
   if (!ready) say(link.label, "TLS handshake not finished in time\n");
@@ -230,7 +220,7 @@ void shake_hands(Link& link, const ViewerOptions& options, bool ready) {
   }
 }
 
-void start_tls(Link& link, const ViewerOptions& options) {
+void start_tls(Link& link, const FollowOptions& options) {
   link.tls = begin_tls(*link.source, link.fd, link.label);
   if (link.tls == nullptr) {
     close_link(link);
@@ -241,7 +231,7 @@ void start_tls(Link& link, const ViewerOptions& options) {
   shake_hands(link, options, true);
 }
 
-void finish_connect(Link& link, const ViewerOptions& options, bool ready) {
+void finish_connect(Link& link, const FollowOptions& options, bool ready) {
   int error = ETIMEDOUT;
   socklen_t size = sizeof error;
   if (ready && getsockopt(link.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
@@ -252,7 +242,7 @@ void finish_connect(Link& link, const ViewerOptions& options, bool ready) {
 }
 
 // Connects without waiting for the connection to be made: the poll says when it is.
-void begin_connect(Link& link, const ViewerOptions& options) {
+void begin_connect(Link& link, const FollowOptions& options) {
   // Looked up again on every attempt: the name may lead elsewhere by now, or again at all.
   if (!resolve_host(link)) return retry_later(link, options, kExitNoConnection);
   link.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -269,7 +259,7 @@ void begin_connect(Link& link, const ViewerOptions& options) {
   link.due = Clock::now() + kConnectTime;
 }
 
-void step(Link& link, const ViewerOptions& options, short revents,
+void step(Link& link, const FollowOptions& options, short revents,
           std::vector<std::uint8_t>& buffer) {
   switch (link.state) {
     case Link::State::kWaiting:
@@ -321,7 +311,7 @@ int milliseconds_until(Clock::time_point when) {
 }
 
 // Waits for every source, its connection and its deadlines, and for standard output.
-int run_links(std::vector<Link>& links, Outputs& outputs, const ViewerOptions& options) {
+int run_links(std::vector<Link>& links, Outputs& outputs, const FollowOptions& options) {
   std::vector<std::uint8_t> buffer(kMaxBlock);
   std::vector<pollfd> ready(links.size() + 1);
   const bool watch_output = outputs.source(0).is_standard_output();
@@ -348,41 +338,22 @@ int run_links(std::vector<Link>& links, Outputs& outputs, const ViewerOptions& o
   }
 }
 
-std::unique_ptr<Outputs> open_outputs(const ViewerOptions& options) {
-  std::vector<std::string> names(options.sources.size());
-  std::ranges::transform(options.sources, names.begin(), &Source::name);
-  if (options.web.port != 0) {
-#ifdef VANTREL_WEB
-    return web::start_web_output(options.web, names);
-#else
-    say("", "this build has no --web: build it with libboost-dev\n");
-    return nullptr;
-#endif
-  }
-  if (!merges_lines(options)) {
-    return std::make_unique<SingleOutput>(
-        std::make_unique<OutputQueue>(STDOUT_FILENO, kOutputLimit));
-  }
-  const char* no_colour = std::getenv("NO_COLOR");
-  const bool colour = isatty(STDOUT_FILENO) == 1 && (no_colour == nullptr || *no_colour == '\0');
-  return open_merged_output(names, colour, options.timestamps);
-}
-
 }  // namespace
 
-int run_viewer(const ViewerOptions& options) {
-  const bool several = options.sources.size() > 1;
-  std::vector<Link> links(options.sources.size());
+int follow_sources(const std::vector<Source>& sources, const FollowOptions& options,
+                   const OpenOutputs& open, int no_outputs) {
+  const bool several = sources.size() > 1;
+  std::vector<Link> links(sources.size());
   for (std::size_t i = 0; i < links.size(); ++i) {
-    links[i].source = &options.sources[i];
-    if (several) links[i].label = options.sources[i].name + ": ";
+    links[i].source = &sources[i];
+    if (several) links[i].label = sources[i].name + ": ";
     if (!options.reconnect && !resolve_host(links[i])) end_link(links[i], kExitNoConnection);
   }
   if (all_ended(links)) return worst_status(links);  // no host could be found
-  std::unique_ptr<Outputs> outputs = open_outputs(options);
-  if (!outputs) return options.web.port > 0 ? kExitNoConnection : kExitBadSetup;
+  std::unique_ptr<Outputs> outputs = open();
+  if (!outputs) return no_outputs;
   for (std::size_t i = 0; i < links.size(); ++i) links[i].output = &outputs->source(i);
   return run_links(links, *outputs, options);
 }
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::follow

@@ -1,4 +1,4 @@
-#include "viewer/tls_client.h"
+#include "follow/tls_client.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -14,24 +14,18 @@
 #include <climits>
 #include <cstdio>
 
-#include "viewer/session.h"
-#include "viewer/viewer.h"
+#include "follow/follow.h"
+#include "follow/session.h"
+#include "tls/policy.h"
 
-namespace vantrel::viewer {
+namespace vantrel::follow {
 
 namespace {
 
 constexpr int kSendTries = 10;
 constexpr int kSendWaitMilliseconds = 500;
 
-std::string openssl_reason() {
-  const unsigned long code = ERR_get_error();
-  ERR_clear_error();
-  if (code == 0) return "the connection ended";
-  char text[256];
-  ERR_error_string_n(code, text, sizeof text);
-  return text;
-}
+std::string openssl_reason() { return tls::openssl_reason("the connection ended"); }
 
 // "AB:cd:..." or "abcd...": 64 hexadecimal digits, in lower case, or "" when it is not one.
 std::string normal_fingerprint(const std::string& text) {
@@ -80,7 +74,7 @@ bool load_own_certificate(SSL_CTX* context, const Source& source, const std::str
 
 bool set_up_tls(Source& source, const std::string& path) {
   const settings::Settings& settings = source.settings;
-  if (!settings.tls_port) return true;
+  if (settings.tls_port == 0) return true;
   if (!settings.tls_ca && !source.tls_fingerprint) {
     return fail_setup(path,
                       "tls_port needs tls_ca (the CA file) or tls_fingerprint (the "
@@ -91,8 +85,10 @@ bool set_up_tls(Source& source, const std::string& path) {
   }
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   if (context == nullptr) return fail_setup(path, "can't set up TLS: " + openssl_reason());
-  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-  SSL_CTX_set_options(context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  if (!tls::apply_policy(context, false)) {
+    SSL_CTX_free(context);
+    return fail_setup(path, "can't set up TLS: " + openssl_reason());
+  }
   // A record is read with one read of all that has come, not one for its header and one for
   // the rest: a line costs one system call, as without TLS. What is read ahead shows in
   // has_pending, which the wait for input looks at.
@@ -206,4 +202,4 @@ bool has_pending(ssl_st* tls) { return tls != nullptr && SSL_has_pending(tls) ==
 
 void end_tls(ssl_st* tls) { SSL_free(tls); }
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::follow

@@ -1,6 +1,6 @@
-// Where the viewer puts the log it follows: standard output behind a queue, or the browser
-// viewer's stream. The connection to the daemon also tells it how it fares, for the page's
-// status line.
+// Where a followed log goes: a sink per source (standard output behind a queue, or the page's
+// stream), which the connection to the daemon also tells how it fares, for the page's status
+// line.
 #pragma once
 
 #include <chrono>
@@ -12,13 +12,13 @@
 
 #include "codec/position.h"
 
-namespace vantrel::viewer {
+namespace vantrel::follow {
 
 class Sink {
  public:
   virtual ~Sink() = default;
-  // Takes bytes of the log; returns how many it had to drop.
-  virtual std::size_t push(const std::uint8_t* data, std::size_t size) = 0;
+  // Takes bytes of the log, all of them: a sink that cannot hold more says so through full().
+  virtual void push(const std::uint8_t* data, std::size_t size) = 0;
   // Writing failed for good.
   virtual bool failed() = 0;
   // Whether this sink is standard output, whose reader going away ends the viewer.
@@ -33,7 +33,6 @@ class Sink {
   virtual std::optional<std::uint64_t> first_bytes() const { return std::nullopt; }
   virtual void connection_changed(bool /*connected*/) {}
   virtual void following(const std::string& /*file*/) {}
-  virtual void dropped(std::uint64_t /*bytes*/) {}
 };
 
 // Where the sources' streams go: a sink per source, in the order of the -c options.
@@ -59,4 +58,4 @@ class SingleOutput : public Outputs {
   std::unique_ptr<Sink> sink_;
 };
 
-}  // namespace vantrel::viewer
+}  // namespace vantrel::follow
