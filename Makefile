@@ -72,8 +72,10 @@ test:
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# Static checks: the clang build (its own warnings), the format, clang-tidy and cppcheck.
+# Static checks: includes only down the layers (docs/ARCHITECTURE.md), the clang build (its own
+# warnings), the format, clang-tidy and cppcheck.
 lint:
+	python3 scripts/check_includes src
 	cmake -S . -B $(BUILD)-lint -DCMAKE_CXX_COMPILER=clang++ -DVANTREL_BENCH=OFF
 	cmake --build $(BUILD)-lint -j $(JOBS)
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
