@@ -114,10 +114,6 @@ bool starts_text(const FrameAssembly& assembly, std::size_t start) {
 
 }  // namespace
 
-bool is_trailer_value(std::uint8_t byte) { return static_cast<std::uint8_t>(byte - 1) < 4; }
-
-bool is_utf8_continuation(std::uint8_t byte) { return (byte & 0xC0) == 0x80; }
-
 bool in_utf8_sequence(const std::uint8_t* text, std::size_t size, std::size_t at) {
   for (std::size_t back = 0; back < 4 && back <= at; ++back) {
     const std::size_t lead = at - back;
@@ -133,14 +129,6 @@ bool in_utf8_sequence(const std::uint8_t* text, std::size_t size, std::size_t at
     return true;
   }
   return false;
-}
-
-std::size_t trailer_at(const FrameAssembly& assembly, std::size_t end) {
-  return assembly.bytes[end - 1];
-}
-
-std::size_t payload_end(const FrameAssembly& assembly, std::size_t end) {
-  return end - trailer_at(assembly, end);
 }
 
 void find_ends(FrameAssembly& assembly) {

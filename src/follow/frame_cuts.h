@@ -22,18 +22,22 @@ inline constexpr int kLikeTextScore = 2;
 
 inline constexpr std::size_t kLookAhead = 64;  // bytes read from a start
 
-bool is_trailer_value(std::uint8_t byte);
+inline bool is_trailer_value(std::uint8_t byte) { return static_cast<std::uint8_t>(byte - 1) < 4; }
 
-bool is_utf8_continuation(std::uint8_t byte);
+inline bool is_utf8_continuation(std::uint8_t byte) { return (byte & 0xC0) == 0x80; }
 
 // Whether byte `at` of `text` belongs to a valid UTF-8 sequence; a sequence cut short by the
 // end of the text counts as valid.
 bool in_utf8_sequence(const std::uint8_t* text, std::size_t size, std::size_t at);
 
-std::size_t trailer_at(const FrameAssembly& assembly, std::size_t end);
+inline std::size_t trailer_at(const FrameAssembly& assembly, std::size_t end) {
+  return assembly.bytes[end - 1];
+}
 
 // Where the payload of the frame that ends at `end` ends.
-std::size_t payload_end(const FrameAssembly& assembly, std::size_t end);
+inline std::size_t payload_end(const FrameAssembly& assembly, std::size_t end) {
+  return end - trailer_at(assembly, end);
+}
 
 void find_ends(FrameAssembly& assembly);
 

@@ -43,10 +43,6 @@ std::optional<NamedByte> parse_place_text(const std::string& text) {
   return NamedByte{*device, *inode, *offset};
 }
 
-std::uint8_t byte_at(const LogRing& ring, std::uint64_t position) {
-  return ring.bytes[static_cast<std::size_t>(position % ring.capacity)];
-}
-
 std::uint64_t ring_begin(const LogRing& ring) {
   return ring.end > ring.capacity ? ring.end - ring.capacity : 0;
 }
