@@ -163,6 +163,23 @@ TEST(WebStream, ANewBrowserGetsTheRecentLinesAndAStaleOneAGapThenTheRest) {
             "event: status\ndata: {\"connected\":true,\"file\":\"a\\\"b\",\"dropped\":3}\n\n");
 }
 
+// Last-Event-ID is the browser's to send: a place that is not three numbers starts it after an
+// unknown gap, as one of another file does, and never ends the viewer.
+TEST(WebStream, AnIdThatIsNotAPlaceStartsAfterAnUnknownGap) {
+  LogRing ring;
+  const std::string log = "one\ntwo\n";
+  append_to_ring(ring, bytes(log), log.size());
+  ring.places.push_back({0, 1, 2, 100});
+  bool unknown_gap = false;
+  EXPECT_EQ(resume_position(ring, "1:2:104", unknown_gap), 4u);
+  EXPECT_FALSE(unknown_gap);
+  for (const char* junk : {"1:2", "1:", ":", "1:2:", "1::104", "1:2:104:4", "a:b:c", "1:2:-1"}) {
+    unknown_gap = false;
+    EXPECT_EQ(resume_position(ring, junk, unknown_gap), 0u) << junk;
+    EXPECT_TRUE(unknown_gap) << junk;
+  }
+}
+
 // A viewer following several sources, as the page's merged channel keeps them.
 struct MergedViewer {
   LogRing ring;
