@@ -168,7 +168,7 @@ void serve_viewers(ServiceState& state, const Settings& settings) {
   // The frame just read goes to every viewer at the writer's position before anyone's catch-up
   // takes the buffer.
   for (int d = 0; d < kMaxDescriptors; ++d) {
-    const Viewer& viewer = state.viewers[static_cast<std::size_t>(d)];
+    const Viewer& viewer = viewer_at(state, d);
     if (is_viewer(state, d) && !viewer.blocked && is_due(viewer, now) &&
         is_at_buffered_frame(state, viewer)) {
       send_next_frame(state, settings, d, now);
@@ -209,7 +209,7 @@ void drop_lagging_viewers(ServiceState& state, const Settings& settings) {
 int add_room_waits(const ServiceState& state, fd_set& room) {
   int highest = -1;
   for (int d = 0; d < kMaxDescriptors; ++d) {
-    if (is_viewer(state, d) && state.viewers[static_cast<std::size_t>(d)].blocked) {
+    if (is_viewer(state, d) && viewer_at(state, d).blocked) {
       FD_SET(d, &room);
       highest = d;
     }
@@ -226,7 +226,7 @@ void take_room(ServiceState& state, const fd_set& room) {
 std::optional<Clock::time_point> next_viewer_turn(const ServiceState& state) {
   std::optional<Clock::time_point> earliest;
   for (int d = 0; d < kMaxDescriptors; ++d) {
-    const Viewer& viewer = state.viewers[static_cast<std::size_t>(d)];
+    const Viewer& viewer = viewer_at(state, d);
     if (!is_viewer(state, d) || viewer.blocked || !has_more(state, viewer)) continue;
     const Clock::time_point due =
         viewer.framed ? Clock::time_point{} : viewer.last_frame + kFrameInterval;

@@ -64,10 +64,6 @@ bool use_files(SSL_CTX* context, const settings::Settings& settings) {
   return true;
 }
 
-bool is_handshaking(const ServiceState& state, int descriptor) {
-  return state.viewers[static_cast<std::size_t>(descriptor)].phase == Viewer::Phase::kHandshaking;
-}
-
 void give_up_handshake(ServiceState& state, int descriptor, const char* why) {
   report_peer_failure(viewer_at(state, descriptor).connection.peer, why);
   drop_viewer(state, descriptor);
@@ -135,8 +131,8 @@ void begin_handshake(ServiceState& state, int descriptor) {
 int add_handshake_waits(const ServiceState& state, fd_set& ready, fd_set& room) {
   int highest = -1;
   for (int d = 0; d < kMaxDescriptors; ++d) {
-    if (!is_handshaking(state, d)) continue;
-    FD_SET(d, state.viewers[static_cast<std::size_t>(d)].connection.wants_room ? &room : &ready);
+    if (!is_handshaking(viewer_at(state, d))) continue;
+    FD_SET(d, viewer_at(state, d).connection.wants_room ? &room : &ready);
     highest = d;
   }
   return highest;
@@ -147,7 +143,7 @@ void serve_handshakes(ServiceState& state, const settings::Settings& settings, f
   report_unsaid_failures();
   const Clock::time_point now = Clock::now();
   for (int d = 0; d < kMaxDescriptors; ++d) {
-    if (!is_handshaking(state, d)) continue;
+    if (!is_handshaking(viewer_at(state, d))) continue;
     if (FD_ISSET(d, &ready) || FD_ISSET(d, &room)) {
       // Taken here: whatever becomes of the handshake, the rest of the turn leaves it be.
       FD_CLR(d, &ready);
@@ -162,9 +158,8 @@ void serve_handshakes(ServiceState& state, const settings::Settings& settings, f
 std::optional<Clock::time_point> next_handshake_deadline(const ServiceState& state) {
   std::optional<Clock::time_point> earliest;
   for (int d = 0; d < kMaxDescriptors; ++d) {
-    if (!is_handshaking(state, d)) continue;
-    const Clock::time_point deadline =
-        state.viewers[static_cast<std::size_t>(d)].connection.deadline;
+    if (!is_handshaking(viewer_at(state, d))) continue;
+    const Clock::time_point deadline = viewer_at(state, d).connection.deadline;
     if (!earliest || deadline < *earliest) earliest = deadline;
   }
   return earliest;

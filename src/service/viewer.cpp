@@ -29,17 +29,14 @@ void tune_viewer_socket(int descriptor) {
   setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-bool any_in_phase(const ServiceState& state, bool (*in_phase)(const Viewer&)) {
-  return std::ranges::any_of(state.viewers, in_phase);
-}
-
 }  // namespace
 
-bool has_viewers(const ServiceState& state) { return any_in_phase(state, is_admitted); }
+bool has_viewers(const ServiceState& state) {
+  return std::ranges::any_of(state.viewers, is_admitted);
+}
 
 bool has_handshakes(const ServiceState& state) {
-  return any_in_phase(
-      state, [](const Viewer& viewer) { return viewer.phase == Viewer::Phase::kHandshaking; });
+  return std::ranges::any_of(state.viewers, is_handshaking);
 }
 
 void accept_viewer(ServiceState& state, const Settings& settings, int listener) {
@@ -105,7 +102,6 @@ ssize_t send_frame_rest(ServiceState& state, int descriptor, std::size_t frame_l
 }
 
 bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_length) {
-  state.buffered.valid = false;  // the buffer holds a reply now
   const Viewer& viewer = viewer_at(state, descriptor);
   // A reply in the middle of a log frame would cut it; a viewer whose socket is that full is
   // dropped like one whose reply does not fit. So is one whose TLS began a record of other

@@ -72,6 +72,9 @@ struct Viewer {
 };
 
 inline bool is_admitted(const Viewer& viewer) { return viewer.phase >= Viewer::Phase::kAdmitted; }
+inline bool is_handshaking(const Viewer& viewer) {
+  return viewer.phase == Viewer::Phase::kHandshaking;
+}
 
 // It gets nothing but its login's answer yet.
 inline bool awaits_login(const Viewer& viewer) {
@@ -109,10 +112,10 @@ void drop_for_failed_send(ServiceState& state, int descriptor, int error);
 ssize_t send_frame_rest(ServiceState& state, int descriptor, std::size_t frame_length,
                         std::size_t already, std::size_t& total);
 
-// Sends a reply frame to a viewer without waiting, behind its length when the viewer asked for
-// lengths. A send that would wait or moves only part of the frame fails, and so does a reply to
-// a viewer in the middle of something else: it is reported and the viewer dropped. Returns
-// whether the frame went out.
+// Sends a reply frame, at the start of the transfer buffer the caller borrowed, to a viewer
+// without waiting, behind its length when the viewer asked for lengths. A send that would wait or
+// moves only part of the frame fails, and so does a reply to a viewer in the middle of something
+// else: it is reported and the viewer dropped. Returns whether the frame went out.
 bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_length);
 
 }  // namespace vantrel::service

@@ -1,9 +1,9 @@
 // The browser viewer's HTTP side: Boost.Beast on one io_context in a thread of its own serves
-// the page and one Server-Sent Events stream per browser, all from the one ring of the stream,
+// the page and one Server-Sent Events feed per browser, all from the one ring of each log,
 // however many browsers are open and however slow they read. The same code serves plain HTTP
-// and HTTPS, templated on the stream. Here: the server's lifetime, its listener and timers,
-// and the sinks the connections to the daemons write into; the channels, the event streams
-// and the requests have files of their own.
+// and HTTPS, templated on the transport. Here: the server's lifetime, its listener and timers,
+// and the sinks the connections to the daemons write into; the channels, the browsers' feeds,
+// the events and the requests have files of their own.
 #include <csignal>
 // Boost 1.74's asio uses std::exchange without including <utility>.
 #include <utility>
@@ -201,7 +201,7 @@ class WebServer : public follow::Outputs, public Routes {
   void request_ended() override { --pending_requests_; }
 
   bool has_room() override {
-    std::erase_if(browsers_, [](const std::shared_ptr<Browser>& s) { return s->ended(); });
+    std::erase_if(browsers_, [](const std::shared_ptr<Browser>& b) { return b->ended(); });
     return browsers_.size() < options_.browsers;
   }
 
@@ -223,10 +223,10 @@ class WebServer : public follow::Outputs, public Routes {
     // lets a browser that stops reading cost little, and stop costing early.
     beast::error_code ignored;
     socket_of(transport).set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
-    auto stream = std::make_shared<BrowserFeed<Transport>>(std::move(transport), shared_, channel,
-                                                           last_event_id);
-    browsers_.push_back(stream);
-    stream->start();
+    auto feed = std::make_shared<BrowserFeed<Transport>>(std::move(transport), shared_, channel,
+                                                         last_event_id);
+    browsers_.push_back(feed);
+    feed->start();
   }
 
   // Many pushes before the server's thread gets to them make one round of writes.
@@ -234,8 +234,8 @@ class WebServer : public follow::Outputs, public Routes {
     if (wake_posted_.exchange(true)) return;
     asio::post(io_->context, [this] {
       wake_posted_ = false;
-      std::erase_if(browsers_, [](const std::shared_ptr<Browser>& s) { return s->ended(); });
-      for (const std::shared_ptr<Browser>& stream : browsers_) stream->pump();
+      std::erase_if(browsers_, [](const std::shared_ptr<Browser>& b) { return b->ended(); });
+      for (const std::shared_ptr<Browser>& browser : browsers_) browser->pump();
     });
   }
 
@@ -264,7 +264,7 @@ class WebServer : public follow::Outputs, public Routes {
       if (error) return;
       const Clock::time_point now = Clock::now();
       if (take_waiting_lines(now)) wake_browsers();
-      for (const std::shared_ptr<Browser>& stream : browsers_) stream->heartbeat(now);
+      for (const std::shared_ptr<Browser>& browser : browsers_) browser->heartbeat(now);
       beat();
     });
   }
