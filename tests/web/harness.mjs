@@ -95,13 +95,22 @@ export function harness(name) {
   return { dir, check, start, startListening, launch, run };
 }
 
+// A port free now. A port handed out earlier may still be free until its program binds it, and
+// the system may offer it again: no port is handed out twice in one run.
+const handedOut = new Set();
 export async function freePort() {
-  return new Promise((resolve) => {
-    const server = createServer().listen(0, "127.0.0.1", () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
+  for (;;) {
+    const port = await new Promise((resolve) => {
+      const server = createServer().listen(0, "127.0.0.1", () => {
+        const { port: offered } = server.address();
+        server.close(() => resolve(offered));
+      });
     });
-  });
+    if (!handedOut.has(port)) {
+      handedOut.add(port);
+      return port;
+    }
+  }
 }
 
 // Whether the page's log shows `text` within `timeout` ms.
