@@ -16,7 +16,7 @@ ASAN_REPORTS = $(abspath $(ASAN_BUILD))/sanitizer-reports
 # fuzz/corpus/; what it learns stays in the build folder, and findings land there as crash-*.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = config_file command_line receive assembly position
+FUZZ_TARGETS = config_file command_line receive assembly position whole
 FUZZ_FLAGS_receive = -max_len=4096
 # `make soak DURATION=600`: the soak run, in seconds.
 DURATION ?= 60

@@ -14,6 +14,7 @@
 #include "codec/frame.h"
 #include "codec/login.h"
 #include "codec/position.h"
+#include "codec/whole.h"
 #include "fuzz_support.h"
 #include "service/log_reader.h"
 #include "service/login.h"
@@ -104,12 +105,24 @@ bool asks_positions(const std::string& login) {
   return asked(login).starts_with(std::string(codec::kLengthsSuffix.substr(1)) + '\0');
 }
 
+// With positions, "whole" may follow the resume field behind one more zero byte.
+bool asks_whole(const std::string& login) {
+  const std::string after = asked(login);
+  const std::size_t zero = after.find('\0', codec::kLengthsSuffix.size());
+  return asks_positions(login) && zero != std::string::npos &&
+         after.substr(zero) == codec::kWholeSuffix;
+}
+
 std::string expected_acknowledgement(const std::string& login, const std::string& logfile) {
   const std::string plain = ("YIPI " + logfile).substr(0, codec::kMaxPayload);
-  const std::string capability(codec::kLengthsSuffix);
+  std::string capability(codec::kLengthsSuffix);
   const bool asks = asked(login) == codec::kLengthsSuffix.substr(1) || asks_positions(login);
-  return asks && plain.size() + capability.size() <= codec::kMaxPayload ? plain + capability
-                                                                        : plain;
+  if (!asks || plain.size() + capability.size() > codec::kMaxPayload) return plain;
+  if (asks_whole(login) &&
+      plain.size() + capability.size() + codec::kWholeSuffix.size() <= codec::kMaxPayload) {
+    capability += codec::kWholeSuffix;
+  }
+  return plain + capability;
 }
 
 // A grant that asked for positions is followed by a notice of where the stream starts.

@@ -4,7 +4,7 @@
 # and CI all call it; nothing is installed when everything is there.
 #
 # Usage: scripts/setup.sh [build|test|deb|ci]
-#   build  the compiler, CMake, make, and Boost's and OpenSSL's headers: enough for the daemon,
+#   build  the compiler, CMake, make, and Boost's, OpenSSL's and RE2's headers: enough for the daemon,
 #          the viewer (its page included) and the demo
 #   test   also GoogleTest and socat, for the tests
 #   deb    also dpkg-dev and lintian, for make deb
@@ -31,6 +31,8 @@ need cmake "the build" command -v cmake
 need make "the build" command -v make
 need libboost-dev "the browser viewer, vantrel-view --web (Boost.Beast)" have_header boost/beast.hpp
 need libssl-dev "TLS for the daemon, the viewer and the page (OpenSSL)" have_header openssl/ssl.h
+need libre2-dev "searching the whole log, in the daemon and the viewer (RE2)" have_header re2/re2.h
+need pkg-config "the build finds RE2 through it" command -v pkg-config
 if [ "$level" = deb ] || [ "$level" = ci ]; then
   need dpkg-dev "make deb: dpkg-shlibdeps computes the package's Depends" command -v dpkg-shlibdeps
   need lintian "make deb: the package's check" command -v lintian

@@ -381,8 +381,8 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
   } cases[] = {
       {{"-h"},
        0,
-       "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-n LINES] [-t] [--web "
-       "[ADDRESS:]PORT]\n"},
+       "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-n [+]LINES] [-t]\n"
+       "                    [--grep PATTERN [--follow]] [--web [ADDRESS:]PORT]\n"},
       {{"--help"}, 0, "Usage: vantrel-view "},
       {{"--version"}, 0, "vantrel-view 0.98\n"},
       {{}, 5, "vantrel-view: can't read a configuration file; tried:\n"},
@@ -393,6 +393,8 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
       {{"-p", "12ab"}, 5, "vantrel-view: not a port from 1 to 65535: '12ab'\n"},
       {{"-c"}, 5, "vantrel-view: missing value after '-c'\n"},
       {{"-n", "10x"}, 5, "vantrel-view: not a number of lines: '10x'\n"},
+      {{"--grep", "/(/"}, 5, "vantrel-view: not a regular expression: missing ): (\n"},
+      {{"--follow"}, 5, "no --grep for '--follow'"},
       {{"--web", "localhost:80"},
        5,
        "vantrel-view: not a [ADDRESS:]PORT to serve on: 'localhost:80'\n"},
@@ -433,7 +435,7 @@ TEST(ViewerReassembly, ADaemonThatAnswersWithoutTheCapabilityKeepsItGuessing) {
                    dir.path()));
   ASSERT_TRUE(peer.accept_viewer());
   const std::string login = peer.receive_bytes();
-  EXPECT_EQ(login, make_frame(std::string("PASS secret\0framed\0new", 22)));
+  EXPECT_EQ(login, make_frame(std::string("PASS secret\0framed\0new\0whole", 28)));
   peer.send_bytes(make_frame("YIPI /srv/game.log"));
   ASSERT_TRUE(viewer.wait_until([&] { return has(viewer.err(), "following /srv/game.log"); }));
   // Frames without lengths, one run together with the next: read by guessing, exactly.

@@ -7,6 +7,7 @@
 //
 //   "PASS " password "\0framed"                      lengths
 //   "PASS " password "\0framed" "\0" resume field    lengths and positions
+//   ... "\0whole"                                     and the whole log (whole.h)
 //
 // The daemon grants a login with "YIPI " and the path of the log it serves, and lengths with
 // the same zero byte and "framed" after the path, where a viewer that did not ask never looks;
@@ -20,6 +21,7 @@
 #include <string_view>
 
 #include "codec/position.h"
+#include "codec/whole.h"
 
 namespace vantrel::codec {
 
@@ -36,14 +38,19 @@ inline constexpr std::string_view kLengthsSuffix{"\0framed", 7};
 // "PASS " and the password: the login as far as a daemon with another key reads it back.
 std::string login_text(std::string_view password);
 
-// The whole login: the password, then lengths and a resume field, where `resume` is given.
-std::string login_request(std::string_view password, const std::optional<ResumeRequest>& resume);
+// The whole login: the password, then lengths and a resume field, where `resume` is given, and
+// the whole log after it where `whole` asks.
+std::string login_request(std::string_view password, const std::optional<ResumeRequest>& resume,
+                          bool whole = false);
 
 // The path a grant names: "YIPI " and a path without newline or zero byte; no value otherwise.
 std::optional<std::string_view> granted_path(std::string_view payload);
 
 // The path of a grant that also grants lengths; no value otherwise.
 std::optional<std::string_view> lengths_granted_path(std::string_view payload);
+
+// Whether a grant of lengths also grants the whole log.
+bool grants_whole(std::string_view payload);
 
 // ---- The daemon's side ----
 
@@ -59,13 +66,16 @@ struct LoginAsks {
   bool lengths = false;
   bool positions = false;
   std::optional<ResumeRequest> resume;  // with positions; no value: the field could not be read
+  bool whole = false;                   // with positions: ranges and searches
 };
 LoginAsks read_login_asks(const std::uint8_t* text, std::size_t text_end);
 
 // Writes a grant of `path` into `out`, which has room for `most` bytes (the payload's bound, so
 // no path can outgrow it: it is cut there), with lengths where `lengths` asks and they fit;
-// `lengths` is cleared where they do not. Returns the payload's length.
-std::size_t write_grant(char* out, std::size_t most, std::string_view path, bool& lengths);
+// `lengths` is cleared where they do not; so is `whole`, which needs lengths and its own room.
+// Returns the payload's length.
+std::size_t write_grant(char* out, std::size_t most, std::string_view path, bool& lengths,
+                        bool& whole);
 
 // Writes "WO!!". Returns its length.
 std::size_t write_refusal(char* out);

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "codec/big_endian.h"
+
 namespace vantrel::codec {
 
 namespace {
@@ -11,18 +13,6 @@ constexpr std::string_view kNewField = "new";
 constexpr std::string_view kLinesField = "lines ";
 constexpr std::string_view kBytesField = "bytes ";
 constexpr std::string_view kAtField = "at ";
-
-void put(std::uint8_t* out, std::uint64_t value, std::size_t bytes) {
-  for (std::size_t i = 0; i < bytes; ++i) {
-    out[i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
-  }
-}
-
-std::uint64_t get(const std::uint8_t* in, std::size_t bytes) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < bytes; ++i) value = value << 8 | in[i];
-  return value;
-}
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -83,6 +73,29 @@ bool is_gap(const Notice& notice) {
   }
 }
 
+std::string token_hex(const Position& position) {
+  std::uint8_t token[kTokenBytes];
+  write_token(token, position);
+  std::string hex;
+  for (const std::uint8_t byte : token) {
+    hex += "0123456789abcdef"[byte >> 4];
+    hex += "0123456789abcdef"[byte & 15];
+  }
+  return hex;
+}
+
+std::optional<Position> parse_token_hex(std::string_view hex) {
+  if (hex.size() != 2 * kTokenBytes) return std::nullopt;
+  std::uint8_t token[kTokenBytes];
+  for (std::size_t i = 0; i < kTokenBytes; ++i) {
+    const int high = hex_digit(hex[2 * i]);
+    const int low = hex_digit(hex[2 * i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    token[i] = static_cast<std::uint8_t>(high << 4 | low);
+  }
+  return read_token(token);
+}
+
 std::string resume_field(const ResumeRequest& request) {
   switch (request.kind) {
     case ResumeRequest::Kind::kNew:
@@ -91,16 +104,8 @@ std::string resume_field(const ResumeRequest& request) {
       return std::string(kLinesField) + std::to_string(request.lines);
     case ResumeRequest::Kind::kBytes:
       return std::string(kBytesField) + std::to_string(request.lines);
-    case ResumeRequest::Kind::kAt: {
-      std::uint8_t token[kTokenBytes];
-      write_token(token, request.at);
-      std::string field(kAtField);
-      for (const std::uint8_t byte : token) {
-        field += "0123456789abcdef"[byte >> 4];
-        field += "0123456789abcdef"[byte & 15];
-      }
-      return field;
-    }
+    case ResumeRequest::Kind::kAt:
+      return std::string(kAtField) + token_hex(request.at);
   }
   return std::string(kNewField);
 }
@@ -119,18 +124,8 @@ std::optional<ResumeRequest> parse_resume_field(std::string_view field) {
     }
     return request;
   }
-  if (!field.starts_with(kAtField) || field.size() != kAtField.size() + 2 * kTokenBytes) {
-    return std::nullopt;
-  }
-  field.remove_prefix(kAtField.size());
-  std::uint8_t token[kTokenBytes];
-  for (std::size_t i = 0; i < kTokenBytes; ++i) {
-    const int high = hex_digit(field[2 * i]);
-    const int low = hex_digit(field[2 * i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    token[i] = static_cast<std::uint8_t>(high << 4 | low);
-  }
-  const std::optional<Position> at = read_token(token);
+  if (!field.starts_with(kAtField)) return std::nullopt;
+  const std::optional<Position> at = parse_token_hex(field.substr(kAtField.size()));
   if (!at) return std::nullopt;
   request.kind = ResumeRequest::Kind::kAt;
   request.at = *at;

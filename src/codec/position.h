@@ -51,6 +51,10 @@ void write_token(std::uint8_t* out, const Position& position);
 // Returns no value for a check length over kCheckBytes.
 std::optional<Position> read_token(const std::uint8_t* in);
 
+// A token as 64 lower-case hexadecimal digits, and back: no value for anything else.
+std::string token_hex(const Position& position);
+std::optional<Position> parse_token_hex(std::string_view hex);
+
 // Why the stream starts or jumps where a notice says.
 enum class NoticeKind : std::uint8_t {
   kStart = 1,    // a viewer that did not resume starts here

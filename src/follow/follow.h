@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "follow/sink.h"
+#include "search/matcher.h"
 #include "settings/settings.h"
 
 struct ssl_ctx_st;
@@ -29,6 +30,10 @@ inline constexpr int kExitLoginUnread = 4;   // no readable answer to the login:
 inline constexpr int kExitBadSetup = 5;      // bad command line or configuration file
 inline constexpr int kExitOutputFailed = 6;  // standard output could not be written
 inline constexpr int kExitUnverified = 7;    // the daemon's certificate is not the one expected
+// With --grep, grep's own: a line matched, none did, or something went wrong.
+inline constexpr int kExitMatched = 0;
+inline constexpr int kExitNoMatch = 1;
+inline constexpr int kExitGrepTrouble = 2;
 
 // Reconnection delays with -r: the first wait, doubled after each failed attempt up to the last.
 inline constexpr int kFirstRetrySeconds = 1;
@@ -51,9 +56,16 @@ struct Source {
 };
 
 struct FollowOptions {
-  bool reconnect = false;              // reconnect whenever a daemon goes away
-  std::optional<std::uint64_t> lines;  // start with the log's last lines
-  bool timestamps = false;             // the local time of arrival before each line
+  bool reconnect = false;                  // reconnect whenever a daemon goes away
+  std::optional<std::uint64_t> lines;      // start with the log's last lines
+  std::optional<std::uint64_t> from_line;  // or with the log from this line on (1: the first)
+  bool timestamps = false;                 // the local time of arrival before each line
+  // --grep: every line of the whole log that matches, then (with `grep_follow`) the live
+  // stream's matching lines.
+  std::optional<search::Matcher> grep;
+  std::string grep_pattern;
+  bool grep_regex = false;
+  bool grep_follow = false;
 };
 
 // Opens the outputs once the sources' hosts are known; null after saying why it could not.

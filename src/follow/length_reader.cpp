@@ -5,6 +5,7 @@
 
 #include "codec/frame.h"
 #include "codec/login.h"
+#include "codec/whole.h"
 #include "follow/frame_assembly.h"
 
 namespace vantrel::follow {
@@ -30,6 +31,44 @@ bool is_notice_mark(const std::uint8_t* at) {
   return std::all_of(at, at + codec::kLengthPrefixBytes, [](std::uint8_t b) { return b == 0xFF; });
 }
 
+bool is_answer_mark(const std::uint8_t* at) {
+  const std::uint32_t mark =
+      std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 | at[3];
+  return mark == codec::kAnswerMark;
+}
+
+// Unscrambles a frame of `length` bytes at `frame` into `out`, without its padding. False for
+// one that cannot be a frame under the key.
+bool unscramble(LengthReader& reader, const std::uint8_t* frame, std::size_t length,
+                std::vector<std::uint8_t>& out) {
+  if (!is_whole_frame(frame, length, reader.key)) return false;
+  const std::size_t payload = static_cast<std::size_t>(payload_length(frame, length));
+  const std::size_t offset = out.size();
+  // Whole groups are unscrambled, then the padding is cut off again.
+  out.insert(out.end(), frame, frame + length - 1);
+  codec::scramble_groups(out.data() + offset, length - 1, reader.key);
+  out.resize(offset + payload);
+  return true;
+}
+
+bool take_answer(LengthReader& reader, const std::uint8_t* at, std::size_t left) {
+  if (left < codec::kAnswerHead) return false;
+  const std::size_t length = codec::read_length_prefix(at + codec::kLengthPrefixBytes);
+  if (length == 0) {
+    reader.malformed = true;
+    return false;
+  }
+  if (left < codec::kAnswerHead + length) return false;
+  std::vector<std::uint8_t> payload;
+  if (!unscramble(reader, at + codec::kAnswerHead, length, payload)) {
+    reader.malformed = true;
+    return false;
+  }
+  reader.answers.push_back(std::move(payload));
+  reader.taken += codec::kAnswerHead + length;
+  return true;
+}
+
 bool take_notice(LengthReader& reader, const std::uint8_t* at, std::size_t left) {
   if (left < codec::kNoticeBytes) return false;
   const std::optional<codec::Notice> notice = codec::read_notice(at + codec::kLengthPrefixBytes);
@@ -48,23 +87,17 @@ bool take_frame(LengthReader& reader) {
   if (left < codec::kLengthPrefixBytes) return false;
   const std::uint8_t* at = reader.bytes.data() + reader.taken;
   if (is_notice_mark(at)) return take_notice(reader, at, left);
+  if (is_answer_mark(at)) return take_answer(reader, at, left);
   const std::size_t length = codec::read_length_prefix(at);
   if (length == 0) {
     reader.malformed = true;
     return false;
   }
   if (left < codec::kLengthPrefixBytes + length) return false;
-  const std::uint8_t* frame = at + codec::kLengthPrefixBytes;
-  if (!is_whole_frame(frame, length, reader.key)) {
+  if (!unscramble(reader, at + codec::kLengthPrefixBytes, length, reader.output)) {
     reader.malformed = true;
     return false;
   }
-  const std::size_t payload = static_cast<std::size_t>(payload_length(frame, length));
-  const std::size_t offset = reader.output.size();
-  // Whole groups are unscrambled, then the padding is cut off again.
-  reader.output.insert(reader.output.end(), frame, frame + length - 1);
-  codec::scramble_groups(reader.output.data() + offset, length - 1, reader.key);
-  reader.output.resize(offset + payload);
   reader.taken += codec::kLengthPrefixBytes + length;
   return true;
 }
@@ -74,6 +107,7 @@ bool take_frame(LengthReader& reader) {
 void add_length_receive(LengthReader& reader, const std::uint8_t* data, std::size_t size) {
   reader.output.clear();
   reader.notices.clear();
+  reader.answers.clear();
   if (reader.malformed) return;
   reader.bytes.insert(reader.bytes.end(), data, data + size);
   while (take_frame(reader)) {
@@ -82,7 +116,7 @@ void add_length_receive(LengthReader& reader, const std::uint8_t* data, std::siz
 }
 
 std::optional<std::string> framed_answer_path(const std::vector<std::uint8_t>& bytes,
-                                              std::size_t end, const Key& key) {
+                                              std::size_t end, const Key& key, bool* whole) {
   if (end > bytes.size() || end < kGrantPrefix.size() + kLengthsSuffix.size() + 2) {
     return std::nullopt;
   }
@@ -96,13 +130,19 @@ std::optional<std::string> framed_answer_path(const std::vector<std::uint8_t>& b
   for (std::size_t at = payload_end; at + 1 < end; ++at) {
     if (decoded(at) != 0xFF) return std::nullopt;
   }
-  if (payload_end < kLengthsSuffix.size()) return std::nullopt;
-  const std::size_t suffix_start = payload_end - kLengthsSuffix.size();
-  for (std::size_t i = 0; i < kLengthsSuffix.size(); ++i) {
-    if (decoded(suffix_start + i) != static_cast<std::uint8_t>(kLengthsSuffix[i])) {
-      return std::nullopt;
+  const auto ends_with = [&](std::size_t at, std::string_view suffix) {
+    if (at < suffix.size()) return false;
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+      if (decoded(at - suffix.size() + i) != static_cast<std::uint8_t>(suffix[i])) return false;
     }
-  }
+    return true;
+  };
+  std::size_t suffix_end = payload_end;
+  const bool grants_whole = ends_with(suffix_end, codec::kWholeSuffix);
+  if (grants_whole) suffix_end -= codec::kWholeSuffix.size();
+  if (!ends_with(suffix_end, kLengthsSuffix)) return std::nullopt;
+  if (whole != nullptr) *whole = grants_whole;
+  const std::size_t suffix_start = suffix_end - kLengthsSuffix.size();
   // "YIPI " where a frame that ends here starts, and a path between that holds no zero byte.
   std::size_t start = (end - 1) % 4;
   if (suffix_start > kLongestPath) start += (suffix_start - kLongestPath) / 4 * 4;
@@ -126,11 +166,11 @@ bool ends_with_framed_answer(const std::vector<std::uint8_t>& bytes, const Key& 
 }
 
 std::optional<std::size_t> find_positions_grant(const std::vector<std::uint8_t>& bytes,
-                                                std::size_t from, const Key& key,
-                                                std::string& path) {
+                                                std::size_t from, const Key& key, std::string& path,
+                                                bool* whole) {
   for (std::size_t at = from; at + codec::kLengthPrefixBytes <= bytes.size(); ++at) {
     if (!is_notice_mark(bytes.data() + at)) continue;
-    if (auto found = framed_answer_path(bytes, at, key)) {
+    if (auto found = framed_answer_path(bytes, at, key, whole)) {
       path = std::move(*found);
       return at;
     }

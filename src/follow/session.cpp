@@ -31,6 +31,10 @@ std::string login_message(const Session& session) {
   if (session.place != nullptr && session.place->known) {
     request.kind = codec::ResumeRequest::Kind::kAt;
     request.at = resume_position(*session.place);
+  } else if (session.catch_up.goal != CatchUp::Goal::kNone) {
+    // The history comes by its own requests: the live stream starts at the end.
+    request.kind = codec::ResumeRequest::Kind::kBytes;
+    request.lines = 0;
   } else if (session.lines) {
     request.kind = codec::ResumeRequest::Kind::kLines;
     request.lines = *session.lines;
@@ -38,7 +42,7 @@ std::string login_message(const Session& session) {
     request.kind = codec::ResumeRequest::Kind::kBytes;
     request.lines = *bytes;
   }
-  return codec::login_request(password, request);
+  return codec::login_request(password, request, true);
 }
 
 bool send_login(Session& session, const settings::Settings& settings) {
@@ -73,13 +77,9 @@ void push_out(Session& session, std::string_view bytes) {
   session.output->push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
-void write_out(Session& session, std::string_view bytes) {
+// Writes bytes of the log to the output, stamped where -t asks.
+void emit(Session& session, std::string_view bytes) {
   if (bytes.empty()) return;
-  if (session.holding) {
-    session.held_log.append(bytes);
-    return;
-  }
-  if (session.place != nullptr) advance(*session.place, bytes);
   std::string stamped;
   if (session.timestamps) {
     stamped = with_stamps(bytes, *session.at_line_start);
@@ -87,6 +87,36 @@ void write_out(Session& session, std::string_view bytes) {
   }
   *session.at_line_start = bytes.back() == '\n';
   push_out(session, bytes);
+}
+
+// The whole lines of `bytes`, with the line begun before, that the filter matches; the line
+// that has not ended waits for its end.
+std::string matching_lines(Session& session, std::string_view bytes) {
+  std::string& text = session.partial_line;
+  text.append(bytes);
+  const std::size_t whole = text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1;
+  std::string matched;
+  std::size_t at = 0;
+  while (const auto line = search::next_matching_line(*session.live_filter, text, at, whole)) {
+    matched.append(text, line->start, line->end - line->start);
+    at = line->end;
+  }
+  text.erase(0, whole);
+  return matched;
+}
+
+void write_out(Session& session, std::string_view bytes) {
+  if (bytes.empty()) return;
+  if (session.holding || session.catching_up) {
+    session.held_log.append(bytes);
+    return;
+  }
+  if (session.place != nullptr) advance(*session.place, bytes);
+  if (!session.live_filter) return emit(session, bytes);
+  const std::string matched = matching_lines(session, bytes);
+  session.catch_up.have +=
+      static_cast<std::uint64_t>(std::count(matched.begin(), matched.end(), '\n'));
+  emit(session, matched);
 }
 
 // The log held since the login is written after all: the daemon grants no positions.
@@ -118,6 +148,44 @@ const char* gap_reason(codec::NoticeKind kind) {
   return "";
 }
 
+bool send_request(Session& session, const codec::WholeRequest& request) {
+  const std::string text = codec::request_text(request);
+  std::vector<std::uint8_t> frame(codec::kLengthPrefixBytes + codec::encoded_room(text.size()));
+  std::memcpy(frame.data() + codec::kLengthPrefixBytes, text.data(), text.size());
+  const std::size_t length = codec::encode_frame(frame.data() + codec::kLengthPrefixBytes,
+                                                 text.size(), session.settings->key);
+  codec::write_length_prefix(frame.data(), length);
+  if (send_all(session.fd, session.tls, frame.data(), codec::kLengthPrefixBytes + length)) {
+    return true;
+  }
+  say(session.label, "send request: %s\n", std::strerror(errno));
+  return false;
+}
+
+// The history is written: the live stream held meanwhile follows it, filtered under --grep.
+void end_catch_up(Session& session) {
+  session.catching_up = false;
+  session.catch_up.running = false;
+  session.catch_up.done = true;
+  std::string held = std::move(session.held_log);
+  session.held_log.clear();
+  write_out(session, held);
+}
+
+// The first notice says where the live stream starts: the history before it is asked for.
+void begin_catch_up(Session& session, const codec::Notice& notice) {
+  CatchUp& catch_up = session.catch_up;
+  if (catch_up.goal == CatchUp::Goal::kNone || catch_up.running || catch_up.done) return;
+  if (!session.whole) {
+    say(session.label, "the daemon does not serve the log's history; starting at its end\n");
+    catch_up.trouble = true;
+    return end_catch_up(session);
+  }
+  catch_up.live_start = notice.position;
+  session.catching_up = true;
+  if (!send_request(session, first_request(catch_up))) catch_up.trouble = true;
+}
+
 // Says a gap on standard error; a half line written before it is ended first, so that the
 // bytes after the gap never run on from it.
 void report_notice(Session& session, const codec::Notice& notice, const StreamPlace& place) {
@@ -141,13 +209,15 @@ void report_notice(Session& session, const codec::Notice& notice, const StreamPl
 
 // The daemon grants positions: what came before the answer is sent again from the place asked.
 void take_notice(Session& session, const codec::Notice& notice) {
+  // The live stream jumped while its history was read: the history stops where it had come.
+  if (session.catching_up) end_catch_up(session);
   session.holding = false;
   session.held_log.clear();
   // The newline that ends a half line before a gap still belongs to the old place.
   if (session.place != nullptr) report_notice(session, notice, *session.place);
   session.output->placed(notice);
-  if (session.place == nullptr) return;
-  *session.place = StreamPlace{true, notice.position, 0, {}};
+  if (session.place != nullptr) *session.place = StreamPlace{true, notice.position, 0, {}};
+  begin_catch_up(session, notice);
 }
 
 void write_log(Session& session, std::string_view bytes) {
@@ -192,6 +262,7 @@ std::optional<SessionEnd> take_payload(Session& session, const Payload& payload,
       session.awaiting_reply = false;
       session.key_confirmed = true;
       session.lengths = grant;
+      session.whole = grant && codec::grants_whole(text);
       if (!grant) {
         session.since_login = {};
         release_held_log(session);
@@ -249,6 +320,23 @@ void note_held_bytes(Session& session) {
   }
 }
 
+std::optional<SessionEnd> take_answers(Session& session) {
+  for (const std::vector<std::uint8_t>& payload : session.length_reader.answers) {
+    const std::optional<codec::Answer> answer = codec::read_answer(payload.data(), payload.size());
+    if (!answer) continue;  // a kind this viewer does not know
+    CatchUpStep step = take_catch_up_answer(session.catch_up, *answer);
+    emit(session, step.write);
+    if (step.problem) say(session.label, "%s\n", step.problem->c_str());
+    if (step.next && !send_request(session, *step.next)) return SessionEnd::kGone;
+    if (!step.finished) continue;
+    if (session.catch_up.goal == CatchUp::Goal::kMatches && !session.catch_up.then_follow) {
+      return SessionEnd::kFinished;
+    }
+    end_catch_up(session);
+  }
+  return std::nullopt;
+}
+
 std::optional<SessionEnd> take_lengths(Session& session, const std::uint8_t* data,
                                        std::size_t size) {
   LengthReader& reader = session.length_reader;
@@ -262,6 +350,12 @@ std::optional<SessionEnd> take_lengths(Session& session, const std::uint8_t* dat
   }
   write_log(session, std::string_view(output + from, reader.output.size() - from));
   if (!reader.output.empty() || !reader.notices.empty()) session.worked = true;
+  if (auto end = take_answers(session)) return end;
+  // --grep without --follow ends once its search has, whether or not it could run.
+  const CatchUp& catch_up = session.catch_up;
+  if (catch_up.goal == CatchUp::Goal::kMatches && !catch_up.then_follow && catch_up.done) {
+    return SessionEnd::kFinished;
+  }
   if (!reader.malformed) return std::nullopt;
   say(session.label,
       "the daemon sent a length that no frame has; the stream "
@@ -286,13 +380,14 @@ std::optional<SessionEnd> start_lengths(Session& session, std::size_t answer_end
 // The daemon granted positions: what came before its answer is sent again from the place
 // asked, so no reading of it matters; from the answer's end on, everything comes by length.
 std::optional<SessionEnd> start_positions(Session& session, std::size_t answer_end,
-                                          const std::string& path) {
+                                          const std::string& path, bool whole) {
   if (session.settings->logfile && path != *session.settings->logfile) return std::nullopt;
   session.awaiting_reply = false;
   session.held_refusal = false;
   session.key_confirmed = true;
   session.lengths = true;
   session.unconfirmed.clear();
+  session.whole = whole;
   say(session.label, "logged in; following %s\n", path.c_str());
   session.output->following(path);
   return start_lengths(session, answer_end);
@@ -394,9 +489,10 @@ std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_
     // A notice's mark may have begun in the receive before.
     const std::size_t from = before - std::min(before, codec::kLengthPrefixBytes - 1);
     std::string path;
+    bool whole = false;
     if (const auto answer_end =
-            find_positions_grant(session.since_login, from, session.settings->key, path)) {
-      return start_positions(session, *answer_end, path);
+            find_positions_grant(session.since_login, from, session.settings->key, path, &whole)) {
+      return start_positions(session, *answer_end, path, whole);
     }
   }
   add_receive(session.assembly, buffer.data(), size);

@@ -11,11 +11,13 @@
 #include <string_view>
 #include <vector>
 
+#include "follow/catch_up.h"
 #include "follow/follow.h"
 #include "follow/frame_assembly.h"
 #include "follow/length_reader.h"
 #include "follow/place.h"
 #include "follow/sink.h"
+#include "search/matcher.h"
 
 struct ssl_st;
 
@@ -23,7 +25,8 @@ namespace vantrel::follow {
 
 using Clock = std::chrono::steady_clock;
 
-enum class SessionEnd { kGone, kRefused, kLoginUnread, kOutputFailed };
+// kFinished: --grep without --follow wrote every match there is.
+enum class SessionEnd { kGone, kRefused, kLoginUnread, kOutputFailed, kFinished };
 
 struct Session {
   int fd = -1;
@@ -57,6 +60,13 @@ struct Session {
   StreamPlace* place = nullptr;
   bool holding = false;
   std::string held_log;
+  // The whole log, where the daemon grants it: what is read of it before the live stream, which
+  // is held meanwhile (in held_log too), and --grep's filter of the live stream after.
+  bool whole = false;
+  CatchUp catch_up;
+  bool catching_up = false;
+  std::optional<search::Matcher> live_filter;
+  std::string partial_line;  // the live stream's line that has not ended yet, under the filter
 };
 
 // Logs in when the source has a password. False when the login could not be sent.

@@ -52,6 +52,9 @@ struct Link {
   StreamPlace place;          // across connections: where the next login resumes
   bool paused = false;        // the output is full: the daemon holds the place meanwhile
   int status = 0;             // once ended
+  // --grep: whether every match of the whole log was written, and whether any line matched.
+  bool grep_complete = false;
+  bool grep_matched = false;
 };
 
 std::string describe(const sockaddr_in& address) {
@@ -110,6 +113,8 @@ int exit_status_of(SessionEnd end) {
       return kExitLoginUnread;
     case SessionEnd::kOutputFailed:
       return kExitOutputFailed;
+    case SessionEnd::kFinished:
+      return kExitMatched;
     case SessionEnd::kGone:
       break;
   }
@@ -160,11 +165,24 @@ void connect_failed(Link& link, const FollowOptions& options, const char* what, 
   retry_later(link, options, kExitNoConnection);
 }
 
+// Under --grep a source ends well once its whole log was searched: with every match written,
+// or, following, when its daemon goes.
+void note_grep(Link& link, const Session& session, SessionEnd end) {
+  const CatchUp& catch_up = session.catch_up;
+  link.grep_matched = link.grep_matched || catch_up.have > 0;
+  if (catch_up.goal != CatchUp::Goal::kNone) {
+    link.grep_complete = catch_up.done && !catch_up.trouble &&
+                         (end == SessionEnd::kFinished || end == SessionEnd::kGone);
+  }
+}
+
 void end_session(Link& link, const FollowOptions& options, SessionEnd end) {
   close_link(link);
   link.output->connection_changed(false);
   const bool worked = link.session->worked;
+  if (options.grep) note_grep(link, *link.session, end);
   link.session.reset();
+  if (end == SessionEnd::kFinished) return end_link(link, kExitMatched);
   if (end != SessionEnd::kGone) return end_link(link, exit_status_of(end));
   if (worked) link.delay_seconds = kFirstRetrySeconds;
   // Dropped for the output's pace, not gone: the place is resumed at once, with or without -r.
@@ -174,6 +192,25 @@ void end_session(Link& link, const FollowOptions& options, SessionEnd end) {
     return;
   }
   retry_later(link, options, exit_status_of(end));
+}
+
+// What a first connection reads of the log's history before its live stream.
+CatchUp catch_up_of(const FollowOptions& options) {
+  CatchUp catch_up;
+  if (options.grep) {
+    catch_up.goal = CatchUp::Goal::kMatches;
+    catch_up.pattern = options.grep_pattern;
+    catch_up.regex = options.grep_regex;
+    catch_up.matcher = *options.grep;
+    catch_up.then_follow = options.grep_follow;
+  } else if (options.from_line) {
+    catch_up.goal = CatchUp::Goal::kFromLine;
+    catch_up.lines = *options.from_line;
+  } else if (options.lines && *options.lines > 0) {
+    catch_up.goal = CatchUp::Goal::kLastLines;
+    catch_up.lines = *options.lines;
+  }
+  return catch_up;
 }
 
 void connected(Link& link, const FollowOptions& options) {
@@ -193,6 +230,8 @@ void connected(Link& link, const FollowOptions& options) {
   session.at_line_start = &link.at_line_start;
   session.place = &link.place;
   session.lines = options.lines;
+  if (!link.place.known) session.catch_up = catch_up_of(options);
+  session.live_filter = options.grep;
   link.output->connection_changed(true);
   link.state = Link::State::kFollowing;
   if (!start_session(session)) end_session(link, options, SessionEnd::kGone);
@@ -338,6 +377,12 @@ int run_links(std::vector<Link>& links, Outputs& outputs, const FollowOptions& o
   }
 }
 
+// grep's status over every source: trouble where one was not searched to its end.
+int grep_status(const std::vector<Link>& links) {
+  if (!std::ranges::all_of(links, &Link::grep_complete)) return kExitGrepTrouble;
+  return std::ranges::any_of(links, &Link::grep_matched) ? kExitMatched : kExitNoMatch;
+}
+
 }  // namespace
 
 int follow_sources(const std::vector<Source>& sources, const FollowOptions& options,
@@ -349,11 +394,15 @@ int follow_sources(const std::vector<Source>& sources, const FollowOptions& opti
     if (several) links[i].label = sources[i].name + ": ";
     if (!options.reconnect && !resolve_host(links[i])) end_link(links[i], kExitNoConnection);
   }
-  if (all_ended(links)) return worst_status(links);  // no host could be found
+  if (all_ended(links)) {  // no host could be found
+    return options.grep ? kExitGrepTrouble : worst_status(links);
+  }
   std::unique_ptr<Outputs> outputs = open();
   if (!outputs) return no_outputs;
   for (std::size_t i = 0; i < links.size(); ++i) links[i].output = &outputs->source(i);
-  return run_links(links, *outputs, options);
+  const int status = run_links(links, *outputs, options);
+  if (status == kExitOutputFailed || !options.grep) return status;
+  return grep_status(links);
 }
 
 }  // namespace vantrel::follow

@@ -9,6 +9,7 @@
 #include "service/resume.h"
 #include "service/service_state.h"
 #include "service/tls.h"
+#include "service/whole_log.h"
 
 namespace vantrel::service {
 
@@ -43,6 +44,7 @@ void accept_login(ServiceState& state, const Settings& settings, int descriptor,
   viewer.answer_framed = asks.lengths;
   viewer.asks_positions = asks.positions;
   viewer.request = asks.resume;
+  viewer.answer_whole = asks.whole;
   answer_login(state, settings, descriptor, Viewer::Answer::kGrant);
 }
 
@@ -61,10 +63,10 @@ void refuse_login(ServiceState& state, const Settings& settings, int descriptor)
 // The answer to a login, framed in the transfer buffer. Returns the frame length.
 std::size_t build_answer(ServiceState& state, const Settings& settings, Viewer& viewer) {
   char* reply = reinterpret_cast<char*>(borrow_buffer(state));
-  const std::size_t length =
-      viewer.answer == Viewer::Answer::kRefusal
-          ? codec::write_refusal(reply)
-          : codec::write_grant(reply, codec::kMaxPayload, *settings.logfile, viewer.answer_framed);
+  const std::size_t length = viewer.answer == Viewer::Answer::kRefusal
+                                 ? codec::write_refusal(reply)
+                                 : codec::write_grant(reply, codec::kMaxPayload, *settings.logfile,
+                                                      viewer.answer_framed, viewer.answer_whole);
   return codec::encode_frame(state.buffer.get(), length, settings.key);
 }
 
@@ -95,6 +97,7 @@ bool send_answer(ServiceState& state, const Settings& settings, int descriptor) 
   viewer.phase = Viewer::Phase::kLoggedIn;
   std::printf("vantrel: Client(%d) successfully logged in.\n", descriptor);
   if (viewer.framed && viewer.asks_positions) {
+    viewer.whole = viewer.answer_whole;
     place_viewer(state, settings, descriptor);
   } else {
     viewer.positions = false;  // notices go only behind lengths, to a viewer that asked
@@ -105,6 +108,8 @@ bool send_answer(ServiceState& state, const Settings& settings, int descriptor) 
 
 void handle_viewer_message(ServiceState& state, const Settings& settings, int descriptor,
                            std::size_t received) {
+  if (viewer_at(state, descriptor).whole)
+    return take_requests(state, settings, descriptor, received);
   std::uint8_t* text = state.buffer.get();
   const std::size_t text_end = codec::decode_frame(text, received, settings.key);
   if (settings.quiet == 0) {

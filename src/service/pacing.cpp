@@ -13,6 +13,7 @@
 #include "service/login.h"
 #include "service/resume.h"
 #include "service/service_state.h"
+#include "service/whole_log.h"
 
 namespace vantrel::service {
 
@@ -36,9 +37,11 @@ std::int64_t end_of(const ServiceState& state, const Viewer& viewer) {
   return kept_file(state, viewer.generation).end;
 }
 
-// Something other than the next log bytes goes first: the rest of a frame, an answer, a notice.
+// Something other than the next log bytes goes first: the rest of a frame, an answer, a notice,
+// the whole log's answers.
 bool has_pending(const Viewer& viewer) {
-  return viewer.partial || viewer.answer != Viewer::Answer::kNone || viewer.notice_pending;
+  return viewer.partial || viewer.answer != Viewer::Answer::kNone || viewer.notice_pending ||
+         has_answers(viewer);
 }
 
 // A viewer at the end of the rotated file goes on with the new one from its start; one with
@@ -157,6 +160,7 @@ bool send_next(ServiceState& state, const Settings& settings, int descriptor,
   if (viewer.partial) return send_next_frame(state, settings, descriptor, now);
   if (viewer.notice_sent > 0) return send_notice(state, settings, descriptor);
   if (viewer.answer != Viewer::Answer::kNone) return send_answer(state, settings, descriptor);
+  if (has_answers(viewer)) return send_answers(state, descriptor);
   if (viewer.notice_pending) return send_notice(state, settings, descriptor);
   return send_next_frame(state, settings, descriptor, now);
 }
@@ -249,6 +253,7 @@ void rewind_viewers(ServiceState& state) {
     viewer.position = 0;
     if (viewer.positions) queue_notice(viewer, codec::NoticeKind::kTruncated, codec::kUnknownSkip);
   }
+  ++state.rewinds;
 }
 
 void rewind_viewers_with_positions(ServiceState& state) {
@@ -267,6 +272,7 @@ void rewind_viewers_with_positions(ServiceState& state) {
     viewer.position = 0;
     queue_notice(viewer, codec::NoticeKind::kTruncated, codec::kUnknownSkip);
   }
+  ++state.rewinds;
 }
 
 void retire_log_file(ServiceState& state) {

@@ -45,23 +45,6 @@ Position token_at(const ServiceState& state, std::uint32_t generation, std::int6
   return token;
 }
 
-// Whether the `check_length` bytes before the position in `file` are the ones it was made of.
-bool check_holds(int file, const Position& at) {
-  std::uint8_t before[codec::kCheckBytes];
-  if (at.offset < at.check_length) return false;
-  const ssize_t count =
-      pread(file, before, at.check_length, static_cast<off_t>(at.offset - at.check_length));
-  return count == at.check_length && codec::check_of(before, at.check_length) == at.check;
-}
-
-// The end of the current file as far as anyone may be sent it: what the daemon has taken, or
-// more where the file grew since the last poll.
-std::int64_t current_end(const ServiceState& state) {
-  struct stat status {};
-  if (state.log.descriptor < 0 || fstat(state.log.descriptor, &status) != 0) return state.log.end;
-  return std::max<std::int64_t>(state.log.end, status.st_size);
-}
-
 // Where a viewer that may go back `bound` bytes from the end of the current file starts: the
 // file's start, or the first line start past the bound.
 std::int64_t bounded_start(ServiceState& state, std::int64_t end, std::size_t bound) {
@@ -159,6 +142,20 @@ Placement place_at(ServiceState& state, const Settings& settings, const Position
 }
 
 }  // namespace
+
+std::int64_t current_end(const ServiceState& state) {
+  struct stat status {};
+  if (state.log.descriptor < 0 || fstat(state.log.descriptor, &status) != 0) return state.log.end;
+  return std::max<std::int64_t>(state.log.end, status.st_size);
+}
+
+bool check_holds(int file, const Position& at) {
+  std::uint8_t before[codec::kCheckBytes];
+  if (at.offset < at.check_length) return false;
+  const ssize_t count =
+      pread(file, before, at.check_length, static_cast<off_t>(at.offset - at.check_length));
+  return count == at.check_length && codec::check_of(before, at.check_length) == at.check;
+}
 
 std::int64_t line_start_within(ServiceState& state, int file, std::int64_t from, std::int64_t end) {
   if (from <= 0) return 0;

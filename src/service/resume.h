@@ -17,6 +17,13 @@ struct ServiceState;
 // `file` before `end`, or `from` when no line starts there. Uses the transfer buffer.
 std::int64_t line_start_within(ServiceState& state, int file, std::int64_t from, std::int64_t end);
 
+// The end of the current file as far as anyone may be sent it: what the daemon has taken, or
+// more where the file grew since the last poll.
+std::int64_t current_end(const ServiceState& state);
+
+// Whether the `check_length` bytes before the position in `file` are the ones it was made of.
+bool check_holds(int file, const codec::Position& at);
+
 // The viewer's login was granted: it starts where its resume field asks, as far as the file
 // still holds that and the resume bound allows, and a notice tells it where.
 void place_viewer(ServiceState& state, const settings::Settings& settings, int descriptor);

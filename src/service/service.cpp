@@ -16,6 +16,7 @@
 #include "service/pacing.h"
 #include "service/service_state.h"
 #include "service/tls.h"
+#include "service/whole_log.h"
 
 namespace vantrel::service {
 
@@ -67,7 +68,7 @@ int build_wait_sets(const ServiceState& state, bool someone_connected, fd_set& r
 timeval wait_limit(const ServiceState& state) {
   const Clock::time_point now = Clock::now();
   Clock::time_point until = now + kWaitLimit;
-  if (poll_pending(state)) until = now;
+  if (poll_pending(state) || has_job_work(state)) until = now;
   if (const auto turn = next_viewer_turn(state)) until = std::min(until, *turn);
   if (const auto deadline = next_handshake_deadline(state)) until = std::min(until, *deadline);
   if (state.missing_since) until = std::min(until, *state.missing_since + kMissingLimit);
@@ -157,6 +158,7 @@ int run_service(int listener, int tls_listener, const Settings& settings) {
     // Chosen before a send may drop anyone; a handshake under way has a deadline to keep.
     const bool someone_connected = has_viewers(state) || has_handshakes(state);
     if (poll_if_wanted(state, settings) < 0) return -1;
+    work_on_jobs(state, settings);
     serve_viewers(state, settings);
     drop_lagging_viewers(state, settings);
 

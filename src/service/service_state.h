@@ -82,6 +82,7 @@ struct ServiceState {
   // read it to its end and a viewer can resume in it.
   std::uint32_t generation = 0;  // counts rotations: which file a viewer reads
   KeptFile previous;
+  std::uint64_t rewinds = 0;  // counts the times the file was cut back or rewritten in place
 
   // Wake-ups.
   int log_watch = -1;       // the log file's change watch, or -1 when it is only polled

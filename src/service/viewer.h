@@ -12,9 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "codec/position.h"
 #include "service/connection.h"
+#include "service/whole_job.h"
 #include "settings/settings.h"
 
 namespace vantrel::service {
@@ -56,6 +58,7 @@ struct Viewer {
   enum class Answer : std::uint8_t { kNone, kGrant, kRefusal };
   Answer answer = Answer::kNone;
   bool answer_framed = false;     // the grant names lengths
+  bool answer_whole = false;      // and the whole log
   std::uint32_t answer_sent = 0;  // wire bytes of the answer already sent
   // It asked for positions: where it starts (no value: the field could not be read), then a
   // notice wherever its stream jumps.
@@ -69,6 +72,11 @@ struct Viewer {
   std::uint64_t notice_skipped = 0;
   std::uint8_t notice_sent = 0;
   std::array<std::uint8_t, codec::kNoticeBytes> notice{};
+  // Granted the whole log: what it sends are requests, each behind its length, gathered here
+  // until whole, and the last one's job.
+  bool whole = false;
+  std::string requests;
+  WholeJob job;
 };
 
 inline bool is_admitted(const Viewer& viewer) { return viewer.phase >= Viewer::Phase::kAdmitted; }
@@ -82,9 +90,10 @@ inline bool awaits_login(const Viewer& viewer) {
 }
 
 // Something begun on the wire that must be finished before anything else goes to the viewer:
-// the rest of a frame, of an answer or of a notice.
+// the rest of a frame, of an answer or of a notice, or the whole log's answers once begun.
 inline bool is_in_the_middle(const Viewer& viewer) {
-  return viewer.partial || viewer.answer_sent > 0 || viewer.notice_sent > 0;
+  return viewer.partial || viewer.answer_sent > 0 || viewer.notice_sent > 0 ||
+         (viewer.job.out_sent > 0 && viewer.job.out_sent < viewer.job.out.size());
 }
 
 // Whether any viewer is admitted, or any is handshaking.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/whole.h"
 #include "viewer/viewer.h"
 
 namespace vantrel::viewer {
@@ -15,7 +16,8 @@ namespace vantrel::viewer {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-n LINES] [-t] [--web [ADDRESS:]PORT]\n"
+    "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-n [+]LINES] [-t]\n"
+    "                    [--grep PATTERN [--follow]] [--web [ADDRESS:]PORT]\n"
     "                    [--web-base PATH] [--tls-cert FILE --tls-key FILE] [--insecure-http]\n"
     "                    [-h] [--version] [HOST]\n"
     "\n"
@@ -28,7 +30,13 @@ constexpr const char* kUsage =
     "-p PORT:       the daemon's port (default: the file's port, else 55920); one -c only\n"
     "-r:            reconnect whenever the daemon goes away, and go on after the last byte\n"
     "               written; every gap is said on standard error\n"
-    "-n LINES:      start with the log's last LINES lines\n"
+    "-n LINES:      start with the log's last LINES lines; -n +LINES: with the log from\n"
+    "               line LINES on (-n +1: the whole file), then follow\n"
+    "--grep PATTERN: write every line of the whole log that holds PATTERN, oldest first\n"
+    "               (/PATTERN/: a regular expression; case is ignored unless PATTERN\n"
+    "               has an upper-case letter), and end as grep does: 0 a line matched,\n"
+    "               1 none did, 2 trouble\n"
+    "--follow:      with --grep, go on with the new lines that match\n"
     "-t:            put the local time of arrival before each line\n"
     "--web [ADDRESS:]PORT: serve a live page of the log for browsers at\n"
     "               http://ADDRESS:PORT/ (ADDRESS 127.0.0.1 unless given) instead of\n"
@@ -87,6 +95,41 @@ bool read_web_option(const char* text, ViewerOptions& options) {
   return true;
 }
 
+// "N", or "+N" for the log from line N on.
+bool read_lines_option(std::string_view value, ViewerOptions& options) {
+  const bool from_line = value.starts_with('+');
+  if (from_line) value.remove_prefix(1);
+  std::uint64_t lines = 0;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), lines);
+  if (value.empty() || error != std::errc{} || end != value.data() + value.size()) return false;
+  if (from_line) {
+    options.from_line = std::max<std::uint64_t>(lines, 1);  // +0 is +1, as tail takes it
+  } else {
+    options.lines = lines;
+  }
+  return true;
+}
+
+// A fixed string, or a regular expression between slashes.
+bool read_grep_option(std::string_view value, ViewerOptions& options) {
+  const bool regex = value.size() >= 2 && value.starts_with('/') && value.ends_with('/');
+  if (regex) value = value.substr(1, value.size() - 2);
+  if (value.size() > codec::kMostPattern) {
+    std::fprintf(stderr, "vantrel-view: a --grep pattern has at most %zu bytes\n",
+                 codec::kMostPattern);
+    return false;
+  }
+  std::string error;
+  options.grep = search::make_matcher(value, regex, error);
+  if (!options.grep) {
+    std::fprintf(stderr, "vantrel-view: not a regular expression: %s\n", error.c_str());
+    return false;
+  }
+  options.grep_pattern = std::string(value);
+  options.grep_regex = regex;
+  return true;
+}
+
 }  // namespace
 
 ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, ViewerOptions& options) {
@@ -131,13 +174,14 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
       }
     } else if (option == "-n") {
       if (i + 1 >= argc) return usage_error("missing value after", argument);
-      const std::string_view value = argv[++i];
-      std::uint64_t lines = 0;
-      const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), lines);
-      if (value.empty() || error != std::errc{} || end != value.data() + value.size()) {
+      if (!read_lines_option(argv[++i], options)) {
         return usage_error("not a number of lines:", argv[i]);
       }
-      options.lines = lines;
+    } else if (option == "--grep") {
+      if (i + 1 >= argc) return usage_error("missing value after", argument);
+      if (!read_grep_option(argv[++i], options)) return ArgumentsResult::kError;
+    } else if (option == "--follow") {
+      options.grep_follow = true;
     } else if (option == "-c" || option == "-p") {
       if (i + 1 >= argc) return usage_error("missing value after", argument);
       const char* value = argv[++i];
@@ -149,6 +193,12 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
     } else {
       return usage_error("unknown option", argument);
     }
+  }
+  if (options.grep && options.web.port != 0) {
+    return usage_error("--grep writes standard output; no page with", "--grep");
+  }
+  if (options.grep_follow && !options.grep) {
+    return usage_error("follows the lines --grep finds: no --grep for", "--follow");
   }
   return ArgumentsResult::kRun;
 }

@@ -35,6 +35,11 @@ int run_viewer(const ViewerOptions& options) {
   follow::FollowOptions follow;
   follow.reconnect = options.reconnect;
   follow.lines = options.lines;
+  follow.from_line = options.from_line;
+  follow.grep = options.grep;
+  follow.grep_pattern = options.grep_pattern;
+  follow.grep_regex = options.grep_regex;
+  follow.grep_follow = options.grep_follow;
   // Several sources on standard output have their lines stamped as they are put together.
   follow.timestamps = options.timestamps && !merges_lines(options);
   // The page that could not start said why; standard output cannot fail to open.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "follow/follow.h"
+#include "search/matcher.h"
 #include "settings/settings.h"
 #include "web/web_options.h"
 
@@ -23,10 +24,15 @@ inline constexpr std::size_t kMostSources = 64;
 inline constexpr std::size_t kLongestName = 64;
 
 struct ViewerOptions {
-  std::optional<std::string> host;     // HOST: with one -c only
-  bool reconnect = false;              // -r: reconnect whenever the daemon goes away
-  std::optional<std::uint64_t> lines;  // -n: start with the log's last lines
-  bool timestamps = false;             // -t: the local time of arrival before each line
+  std::optional<std::string> host;         // HOST: with one -c only
+  bool reconnect = false;                  // -r: reconnect whenever the daemon goes away
+  std::optional<std::uint64_t> lines;      // -n: start with the log's last lines
+  std::optional<std::uint64_t> from_line;  // -n +N: or with the log from line N on
+  std::optional<search::Matcher> grep;     // --grep: the lines of the whole log that match
+  std::string grep_pattern;
+  bool grep_regex = false;
+  bool grep_follow = false;  // --follow: and then the new ones
+  bool timestamps = false;   // -t: the local time of arrival before each line
   // --web [ADDRESS:]PORT: serve a page for browsers instead of writing standard output; port 0
   // when not asked for.
   web::WebOptions web;
