@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""Search benchmark: the whole log searched on the daemon, beside grep on the same file.
+
+Usage: search.py DAEMON VIEWER [--gib N] [--runs N] [--seconds N]
+
+1. A log of N GiB (default 1) in a temporary folder, in the page cache, one line in 10,000
+   holding "Error 4711". The time to the last match of `vantrel-view --grep` against the
+   daemon following that log, beside `grep -F -c` (a fixed string) and `grep -E -c` (a regular
+   expression) on the file, runs alternating; the matches must equal grep's, in its order.
+2. Viewers following at 200 lines/s (fanout.py's steady scenario), with and without searches
+   of the whole log running one after another all the while: lines lost and the delay from
+   write to arrival, p50 / p99, in alternating runs. Beside them, the same with grep scanning
+   the file all along instead: what any scan of the file costs the machine's other processes,
+   the measuring ones included. 58 viewers: with the searcher and the
+   daemon's listener, log file and watch, the 64 descriptors its client set covers are full.
+3. The daemon's resident memory idle, and with 4 searches running at once.
+Traffic stays on 127.0.0.1, and everything stops by itself.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import fanout
+from loopback import free_port
+
+FIXED = "Error 4711"
+REGEX = "Error 4[0-9]+ in h[a-z]+er"
+VIEWERS = 58
+
+
+def make_log(path, gib):
+    line = b"2026-12-10 12:00:00.000 INFO request %08d served in 12 ms from cache, status 200 ok\n"
+    hit = b"2026-12-10 12:00:00.000 WARN Error 4711 in handler %08d: upstream timed out again\n"
+    block = bytearray()
+    with open(path, "wb") as out:
+        written, number = 0, 0
+        while written < gib << 30:
+            block.clear()
+            for _ in range(10000):
+                block += (hit if number % 10000 == 5000 else line) % number
+                number += 1
+            out.write(block)
+            written += len(block)
+
+
+def timed(command, output=None):
+    start = time.monotonic()
+    result = subprocess.run(command, stdout=output or subprocess.PIPE, stderr=subprocess.DEVNULL)
+    return time.monotonic() - start, result
+
+
+def start_daemon(daemon, folder, log, port):
+    config = os.path.join(folder, "vantrel.cfg")
+    with open(config, "w") as out:
+        out.write('password = "bench"\nkey = "%s"\nport = "%d"\nquiet = "1"\n'
+                  % (fanout.KEY.hex(), port))
+    process = subprocess.Popen([daemon, "-c", config, "-f", log], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    fanout.wait_listening(port)
+    return process, config
+
+
+def grep_against_search(viewer, config, log, runs, folder):
+    print("| search | subject | seconds, median of %d | ratio | matches |" % runs)
+    print("|---|---|---|---|---|")
+    for mode, grep_flag, pattern in (("fixed", "-F", FIXED), ("regex", "-E", REGEX)):
+        ours, theirs = [], []
+        expected = subprocess.run(["grep", grep_flag, pattern, log], stdout=subprocess.PIPE).stdout
+        for _ in range(runs):
+            seconds, counted = timed(["grep", grep_flag, "-c", pattern, log])
+            theirs.append(seconds)
+            found_path = os.path.join(folder, "found")
+            with open(found_path, "wb") as found:
+                view_pattern = pattern if mode == "fixed" else "/%s/" % pattern
+                seconds, _ = timed([viewer, "-c", config, "--grep", view_pattern], found)
+            ours.append(seconds)
+            with open(found_path, "rb") as found:
+                same = found.read() == expected
+        count = int(counted.stdout)
+        ratio = statistics.median(ours) / statistics.median(theirs)
+        print("| %s | grep %s -c | %.3f | 1 | %d |" % (mode, grep_flag, statistics.median(theirs),
+                                                       count))
+        print("| %s | vantrel-view --grep | %.3f | %.2f | %s |" % (
+            mode, statistics.median(ours), ratio, "the same" if same else "DIFFERENT"), flush=True)
+
+
+def follow_with_searches(daemon, viewer, big_log, seconds, searcher_kind):
+    """fanout.py's steady scenario on a log that starts as the big one, with searches running
+    one after another while it runs."""
+    folder = tempfile.mkdtemp(prefix="vantrel-search-")
+    log = os.path.join(folder, "test.log")
+    os.link(big_log, log)
+    port = free_port()
+    subject = fanout.Subject("vantrel", daemon, folder, log, port)
+    stop = threading.Event()
+    searches = [0]
+
+    def search_all_along():
+        config = os.path.join(folder, "viewer.cfg")
+        with open(config, "w") as out:
+            out.write('password = "bench"\nkey = "%s"\nport = "%d"\n' % (fanout.KEY.hex(), port))
+        while not stop.is_set():
+            command = [viewer, "-c", config, "--grep", FIXED]
+            if searcher_kind == "grep":
+                command = ["grep", "-F", "-c", FIXED, big_log]
+            found = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # A search that could not run would only measure starting processes.
+            if found.returncode != 0:
+                raise SystemExit("the search failed with status %d" % found.returncode)
+            searches[0] += 1
+
+    try:
+        viewers = [fanout.Viewer(port, True) for _ in range(VIEWERS)]
+        time.sleep(1.0)
+        searcher = threading.Thread(target=search_all_along)
+        if searcher_kind:
+            searcher.start()
+        writer = subprocess.Popen([sys.executable, fanout.__file__, "--write", log, "200",
+                                   str(seconds), "steady"], stdout=subprocess.PIPE, text=True)
+        fanout.pump(viewers, [], time.monotonic() + seconds + 0.5, port, True)
+        written = int(writer.communicate()[0])
+        fanout.pump(viewers, [], time.monotonic() + 30, port, True, idle_stop=2.0)
+        stop.set()
+        if searcher_kind:
+            searcher.join()
+    finally:
+        subject.stop()
+        os.unlink(log)
+        shutil.rmtree(folder, ignore_errors=True)
+    delays = [d for v in viewers for d in v.delays]
+    lost = sum(written - sum(v.seen[:written]) for v in viewers if not v.closed)
+    return lost, written * VIEWERS, fanout.percentile(delays, 0.5), fanout.percentile(delays, 0.99), \
+        searches[0]
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
+def memory_with_searches(daemon, viewer, config, process):
+    idle = resident_kib(process.pid)
+    searches = [subprocess.Popen([viewer, "-c", config, "--grep", "/%s/" % REGEX],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                for _ in range(4)]
+    peak = idle
+    while any(search.poll() is None for search in searches):
+        peak = max(peak, resident_kib(process.pid))
+        time.sleep(0.01)
+    print("\n| daemon resident memory | KiB |\n|---|---|\n| idle | %d |\n"
+          "| 4 searches at once, peak | %d (%+d) |" % (idle, peak, peak - idle))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("daemon")
+    parser.add_argument("viewer")
+    parser.add_argument("--gib", type=int, default=1)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--seconds", type=float, default=10)
+    parser.add_argument("--follow-only", action="store_true", help="only the second part")
+    args = parser.parse_args()
+    daemon, viewer = os.path.abspath(args.daemon), os.path.abspath(args.viewer)
+    folder = tempfile.mkdtemp(prefix="vantrel-search-")
+    log = os.path.join(folder, "big.log")
+    try:
+        make_log(log, args.gib)
+        subprocess.run(["cat", log], stdout=subprocess.DEVNULL)  # into the page cache
+        port = free_port()
+        process, config = start_daemon(daemon, folder, log, port)
+        try:
+            if not args.follow_only:
+                grep_against_search(viewer, config, log, args.runs, folder)
+                memory_with_searches(daemon, viewer, config, process)
+        finally:
+            process.terminate()
+            process.wait()
+        print("\n| %d viewers at 200 lines/s | lines lost | delay p50 / p99 ms | scans run |"
+              % VIEWERS)
+        print("|---|---|---|---|")
+        names = {None: "nothing else", "vantrel": "vantrel-view --grep all along",
+                 "grep": "grep -F -c on the file all along"}
+        for searcher_kind in (None, "vantrel", "grep") * 2:
+            lost, expected, p50, p99, count = follow_with_searches(daemon, viewer, log,
+                                                                   args.seconds, searcher_kind)
+            print("| %s | %d of %d | %.2f / %.2f | %d |" % (
+                names[searcher_kind], lost, expected, p50, p99, count), flush=True)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
