@@ -107,7 +107,14 @@ int poll_if_wanted(ServiceState& state, const Settings& settings) {
   // Events that came while nobody watched, or while the poll was pending, say nothing new.
   if (state.log_watch >= 0) drain_log_watch(state.log_watch, *settings.logfile);
   state.poll_wanted = false;
+  state.last_look = Clock::now();
   return std::min(poll_log(state, settings), 0);
+}
+
+// A wait that ran out is the safety net's poll, or the deadline of a pending one; a wait cut
+// short for the whole log's next slice is neither, until the safety net's time has come.
+bool wait_ran_out(const ServiceState& state, int count, bool cut_short) {
+  return count == 0 && (!cut_short || Clock::now() - state.last_look >= kWaitLimit);
 }
 
 // Sets up what the loop needs before its first turn. Returns false after saying why it can't.
@@ -165,6 +172,7 @@ int run_service(int listener, int tls_listener, const Settings& settings) {
     fd_set ready;
     fd_set room;
     const int highest = build_wait_sets(state, someone_connected, ready, room);
+    const bool jobs = has_job_work(state);
     timeval limit = add_buffered_reads(state, ready) ? timeval{} : wait_limit(state);
     const int count =
         select(highest + 1, &ready, &room, nullptr, someone_connected ? &limit : nullptr);
@@ -177,9 +185,8 @@ int run_service(int listener, int tls_listener, const Settings& settings) {
     add_buffered_reads(state, ready);
     serve_handshakes(state, settings, ready, room);
     take_room(state, room);
-    // A wait that ran out is the safety net's poll, or the deadline of a pending one.
     const bool spoke = serve_ready(state, settings, ready);
-    state.poll_wanted = count == 0 || spoke || state.poll_wanted;
+    state.poll_wanted = wait_ran_out(state, count, jobs) || spoke || state.poll_wanted;
   }
 }
 

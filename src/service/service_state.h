@@ -85,8 +85,9 @@ struct ServiceState {
   std::uint64_t rewinds = 0;  // counts the times the file was cut back or rewritten in place
 
   // Wake-ups.
-  int log_watch = -1;       // the log file's change watch, or -1 when it is only polled
-  bool poll_wanted = true;  // something happened that calls for a look at the file
+  int log_watch = -1;             // the log file's change watch, or -1 when it is only polled
+  bool poll_wanted = true;        // something happened that calls for a look at the file
+  Clock::time_point last_look{};  // the last poll
 };
 
 inline Viewer& viewer_at(ServiceState& state, int descriptor) {
