@@ -2,7 +2,9 @@
 // random files (any bytes, long and short lines, with or without a last newline), checked
 // against the file itself and a plain line-by-line scan; and the requests the daemon refuses.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <re2/re2.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <functional>
@@ -466,6 +468,131 @@ TEST(WholeLog, TheTerminalWritesTheFileItsLastLinesAndItsMatches) {
     EXPECT_TRUE(viewer.out() == expected) << lines;
     viewer.stop();
   }
+  EXPECT_TRUE(daemon.stop_and_check());
+}
+
+// An HTTP GET on loopback, read to the close: the status line's code and the body.
+std::pair<int, std::string> http_get(unsigned short port, const std::string& target) {
+  TestViewer client;
+  if (!client.connect_to(port) ||
+      !client.send_raw("GET /" + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) {
+    return {0, ""};
+  }
+  std::string reply;
+  while (const auto block = client.receive_block()) reply += *block;
+  const std::size_t body = reply.find("\r\n\r\n");
+  if (reply.size() < 12 || body == std::string::npos) return {0, reply};
+  return {std::stoi(reply.substr(9, 3)), reply.substr(body + 4)};
+}
+
+std::string from_base64(const std::string& text) {
+  std::string bytes(text.size() / 4 * 3 + 1, '\0');
+  const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                     reinterpret_cast<const unsigned char*>(text.data()),
+                                     static_cast<int>(text.size()));
+  const std::size_t padding = text.size() - (text.find_last_not_of('=') + 1);
+  bytes.resize(static_cast<std::size_t>(std::max(length, 0)) - padding);
+  return bytes;
+}
+
+struct LineObject {
+  std::string pos;
+  std::string data;
+};
+
+// The {"pos", "data"} objects of an ndjson answer, and whether it ended with `edge`.
+std::vector<LineObject> line_objects(const std::string& body, const std::string& edge,
+                                     bool& at_edge) {
+  std::vector<LineObject> lines;
+  const std::string pos = "{\"pos\":\"";
+  const std::string data = "\",\"data\":\"";
+  for (std::size_t at = body.find(pos); at != std::string::npos; at = body.find(pos, at)) {
+    const std::size_t middle = body.find(data, at);
+    const std::size_t end = body.find('"', middle + data.size());
+    lines.push_back({body.substr(at + pos.size(), middle - at - pos.size()),
+                     from_base64(body.substr(middle + data.size(), end - middle - data.size()))});
+    at = end;
+  }
+  at_edge = body.find("{\"" + edge + "\":true") != std::string::npos;
+  return lines;
+}
+
+// The page's interface for scripts, over a file of any bytes: paging back to the first byte
+// joins to the file with no line twice, a search chained by its "next" finds what a scan finds,
+// and a download is the file exactly.
+TEST(WholeLog, ThePagesInterfaceForScripts) {
+  std::mt19937 random(11);
+  DaemonOptions options;
+  options.initial_log = random_log(random);
+  const std::string log = options.initial_log;
+  Daemon daemon(options);
+  ASSERT_TRUE(daemon.start());
+  const unsigned short web_port = free_port();
+  Process relay;
+  ASSERT_TRUE(relay.start(VANTREL_VIEW_BINARY,
+                          {"vantrel-view", "-c", daemon.dir().file("vantrel.cfg"), "-p",
+                           std::to_string(daemon.port()), "--web", std::to_string(web_port)},
+                          daemon.dir().path()));
+  ASSERT_TRUE(relay.wait_until([&] { return relay.err().find("logged in") != std::string::npos; }));
+  struct stat status {};
+  ASSERT_EQ(stat(daemon.log_path().c_str(), &status), 0);
+  const std::string file =
+      std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":";
+
+  std::vector<std::string> pages;
+  std::vector<std::string> seen;
+  for (std::uint64_t before = log.size();;) {
+    const auto [code, body] =
+        http_get(web_port, "lines?before=" + file + std::to_string(before) +
+                               "&count=" + std::to_string(1 + random() % 900));
+    ASSERT_EQ(code, 200) << body;
+    bool start = false;
+    const std::vector<LineObject> lines = line_objects(body, "start", start);
+    std::string page;
+    for (const LineObject& line : lines) {
+      page += line.data;
+      seen.push_back(line.pos);
+    }
+    pages.push_back(page);
+    if (start || lines.empty()) {
+      EXPECT_TRUE(start) << "an empty page before the first byte at " << before;
+      break;
+    }
+    before = std::stoull(lines.front().pos.substr(file.size()));
+  }
+  std::string joined;
+  for (auto page = pages.rbegin(); page != pages.rend(); ++page) joined += *page;
+  EXPECT_TRUE(joined == log) << "paged back " << joined.size() << " of " << log.size() << " bytes";
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end()) << "a line twice";
+
+  const std::string pattern = some_pattern(random, log, false);
+  std::string escaped;
+  for (const char c : pattern) {
+    const auto byte = static_cast<unsigned char>(c);
+    escaped += std::string("%") + "0123456789ABCDEF"[byte >> 4] + "0123456789ABCDEF"[byte & 15];
+  }
+  std::vector<std::pair<std::uint64_t, std::string>> found;
+  for (std::string at = "after=" + file + "0";;) {
+    const auto [code, body] = http_get(web_port, "search?q=" + escaped + "&" + at + "&max=7");
+    ASSERT_EQ(code, 200) << body;
+    bool done = false;
+    for (const LineObject& line : line_objects(body, "done", done)) {
+      found.emplace_back(std::stoull(line.pos.substr(file.size())), line.data);
+    }
+    const std::size_t next = body.find("\"next\":\"");
+    if (next == std::string::npos) break;
+    at = "after=" + body.substr(next + 8, body.find('"', next + 8) - next - 8);
+  }
+  EXPECT_TRUE(found == scan_lines(log, log.size(), false, pattern)) << pattern;
+
+  const auto [code, body] = http_get(web_port, "download");
+  EXPECT_EQ(code, 200);
+  EXPECT_TRUE(body == log) << "downloaded " << body.size() << " of " << log.size() << " bytes";
+  EXPECT_EQ(http_get(web_port, "lines?count=3").first, 400);
+  EXPECT_EQ(http_get(web_port, "lines?before=" + file + "1&source=nobody").first, 404);
+  EXPECT_EQ(http_get(web_port, "lines?before=1:2:3").first, 404);
+  relay.stop();
   EXPECT_TRUE(daemon.stop_and_check());
 }
 

@@ -21,9 +21,9 @@ bool merges_lines(const ViewerOptions& options) {
 }
 
 std::unique_ptr<follow::Outputs> open_outputs(const ViewerOptions& options) {
+  if (options.web.port != 0) return web::start_web_output(options.web, options.sources);
   std::vector<std::string> names(options.sources.size());
   std::ranges::transform(options.sources, names.begin(), &Source::name);
-  if (options.web.port != 0) return web::start_web_output(options.web, names);
   const char* no_colour = std::getenv("NO_COLOR");
   const bool colour = isatty(STDOUT_FILENO) == 1 && (no_colour == nullptr || *no_colour == '\0');
   return terminal::open_terminal_output(names, colour, options.timestamps);

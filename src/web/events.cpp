@@ -13,18 +13,23 @@ constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz
 // Log bytes are any bytes, while an event's data is text without line breaks: they travel in
 // base64, and the page decodes them as the terminal would show them.
 void append_base64(std::string& out, const std::vector<std::uint8_t>& bytes) {
+  append_base64(out, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+void append_base64(std::string& out, std::string_view text) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
+  for (; i + 3 <= text.size(); i += 3) {
     const std::uint32_t group =
         std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
     for (int shift = 18; shift >= 0; shift -= 6) out += kBase64[(group >> shift) & 63];
   }
-  if (i == bytes.size()) return;
+  if (i == text.size()) return;
   std::uint32_t group = std::uint32_t{bytes[i]} << 16;
-  if (i + 1 < bytes.size()) group |= std::uint32_t{bytes[i + 1]} << 8;
+  if (i + 1 < text.size()) group |= std::uint32_t{bytes[i + 1]} << 8;
   out += kBase64[(group >> 18) & 63];
   out += kBase64[(group >> 12) & 63];
-  out += i + 1 < bytes.size() ? kBase64[(group >> 6) & 63] : '=';
+  out += i + 1 < text.size() ? kBase64[(group >> 6) & 63] : '=';
   out += '=';
 }
 

@@ -32,6 +32,7 @@ std::uint64_t resume_position(const LogRing& ring, const std::string& last_event
 
 // Log bytes travel in base64: they are any bytes, while an event's data is text.
 void append_base64(std::string& out, const std::vector<std::uint8_t>& bytes);
+void append_base64(std::string& out, std::string_view text);
 
 // A log event with the id `id`, carrying `bytes`.
 std::string log_event(const std::string& id, const std::vector<std::uint8_t>& bytes);

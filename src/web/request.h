@@ -14,6 +14,7 @@
 #include "web/channels.h"
 #include "web/transport.h"
 #include "web/web_options.h"
+#include "web/whole_query.h"
 
 namespace vantrel::web {
 
@@ -36,6 +37,13 @@ class Routes {
                          const std::optional<std::string>& last_event_id) = 0;
   virtual void open_feed(TlsTransport transport, Channel& channel,
                          const std::optional<std::string>& last_event_id) = 0;
+  // The whole log: whether the page follows a source of that name ("": the first), whether one
+  // more request of it may run now, and running one for the browser at `address`.
+  virtual bool has_source(const std::string& name) = 0;
+  virtual bool has_whole_room() = 0;
+  virtual void open_whole(PlainTransport transport, WholeQuery query,
+                          const std::string& address) = 0;
+  virtual void open_whole(TlsTransport transport, WholeQuery query, const std::string& address) = 0;
 };
 
 // One HTTP connection: its TLS handshake, its request, and the answer: the page, the event
@@ -70,6 +78,21 @@ class Request : public std::enable_shared_from_this<Request<Transport>> {
 
   void answer();
   bool authorized();
+
+  void answer_whole(const std::string& path, const std::string& query_text) {
+    std::string problem;
+    std::optional<WholeQuery> query = parse_whole_query(path, query_text, problem);
+    if (!query) return reply(http::status::bad_request, "text/plain", problem + "\n");
+    if (!server_.has_source(query->source)) {
+      return reply(http::status::not_found, "text/plain", "no source of that name\n");
+    }
+    if (!server_.has_whole_room()) {
+      return reply(http::status::service_unavailable, "text/plain",
+                   "as many requests of the whole log run as the page allows\n",
+                   {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
+    }
+    server_.open_whole(std::move(transport_), std::move(*query), client_address());
+  }
 
   // The browser's address: the peer's, or behind a proxy on this machine the one it names in
   // X-Real-IP, so that one guesser is not everyone's throttle.
@@ -162,6 +185,11 @@ void Request<Transport>::answer() {
   const std::string path = target.substr(base.size());
   if (path.empty() || path == "index.html") {
     return reply(http::status::ok, "text/html; charset=utf-8", kWebPage);
+  }
+  if (path == "lines" || path == "search" || path == "download") {
+    return answer_whole(path, whole_target.find('?') == std::string::npos
+                                  ? std::string()
+                                  : whole_target.substr(whole_target.find('?') + 1));
   }
   if (Channel* channel = server_.channel_for(path)) {
     if (!server_.has_room()) {

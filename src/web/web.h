@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "follow/follow.h"
 #include "follow/sink.h"
 #include "web/web_options.h"
 
@@ -18,8 +19,9 @@ namespace vantrel::web {
 // Serves the page and says on standard error where it is. Returns the sinks that the
 // connections to the daemons (one per name, in order) write their logs into, or null after
 // reporting why nothing could serve. With several, the page shows each source on its own, at
-// events/NAME, or all of them merged line by line, at events.
+// events/NAME, or all of them merged line by line, at events. The sources, which outlive it,
+// are also asked for the whole log, each request on a connection of its own.
 std::unique_ptr<follow::Outputs> start_web_output(const WebOptions& options,
-                                                  const std::vector<std::string>& names);
+                                                  const std::vector<follow::Source>& sources);
 
 }  // namespace vantrel::web

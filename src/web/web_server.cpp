@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -30,6 +31,7 @@
 #include "web/tls.h"
 #include "web/transport.h"
 #include "web/web.h"
+#include "web/whole_stream.h"
 
 namespace vantrel::web {
 
@@ -56,7 +58,9 @@ class SourceSink : public follow::Sink {
 
 class WebServer : public follow::Outputs, public Routes {
  public:
-  WebServer(const WebOptions& options, const std::vector<std::string>& names) : options_(options) {
+  WebServer(const WebOptions& options, const std::vector<std::string>& names,
+            const std::vector<follow::Source>& sources)
+      : options_(options), sources_(sources) {
     const std::size_t ring =
         names.size() == 1 ? kRingBytes
                           : std::clamp(kSourceRingsBytes / names.size(), kSmallestRing, kRingBytes);
@@ -214,7 +218,39 @@ class WebServer : public follow::Outputs, public Routes {
     open_feed_of(std::move(transport), channel, last_event_id);
   }
 
+  bool has_source(const std::string& name) override { return source_named(name) != nullptr; }
+  bool has_whole_room() override { return whole_running_ < kMostWholeAtOnce; }
+  void open_whole(PlainTransport transport, WholeQuery query, const std::string& address) override {
+    open_whole_of(std::move(transport), std::move(query), address);
+  }
+  void open_whole(TlsTransport transport, WholeQuery query, const std::string& address) override {
+    open_whole_of(std::move(transport), std::move(query), address);
+  }
+
  private:
+  const follow::Source* source_named(const std::string& name) const {
+    if (name.empty()) return &sources_.front();
+    const auto named = std::ranges::find(sources_, name, &follow::Source::name);
+    return named == sources_.end() ? nullptr : &*named;
+  }
+
+  // One search per browser at a time: a newer one from the same address ends the one before.
+  template <typename Transport>
+  void open_whole_of(Transport transport, WholeQuery query, const std::string& address) {
+    beast::get_lowest_layer(transport).expires_never();
+    auto flow = std::make_shared<WholeFlow>();
+    if (query.kind == WholeQuery::Kind::kSearch) {
+      if (const auto before = searches_[address].lock()) before->stop();
+      searches_[address] = flow;
+    }
+    ++whole_running_;
+    const follow::Source& daemon = *source_named(query.source);
+    start_whole(io_->context, std::move(transport), daemon, std::move(query), flow, [this] {
+      --whole_running_;
+      std::erase_if(searches_, [](const auto& entry) { return entry.second.expired(); });
+    });
+  }
+
   template <typename Transport>
   void open_feed_of(Transport transport, Channel& channel,
                     const std::optional<std::string>& last_event_id) {
@@ -305,6 +341,10 @@ class WebServer : public follow::Outputs, public Routes {
   }
 
   WebOptions options_;
+  const std::vector<follow::Source>& sources_;
+  // Requests of the whole log running, and each browser's search; the server's thread's alone.
+  int whole_running_ = 0;
+  std::map<std::string, std::weak_ptr<WholeFlow>> searches_;
   // The io_context and what waits on it, in one piece: at the end it goes first, and with it
   // every handler still pending (requests and streams that refer to this server), while the
   // server's other members are still there.
@@ -345,8 +385,10 @@ void SourceSink::following(const std::string& file) {
 }  // namespace
 
 std::unique_ptr<follow::Outputs> start_web_output(const WebOptions& options,
-                                                  const std::vector<std::string>& names) {
-  auto server = std::make_unique<WebServer>(options, names);
+                                                  const std::vector<follow::Source>& sources) {
+  std::vector<std::string> names(sources.size());
+  std::ranges::transform(sources, names.begin(), &follow::Source::name);
+  auto server = std::make_unique<WebServer>(options, names, sources);
   if (!server->listen()) return nullptr;
   return server;
 }
