@@ -1,7 +1,8 @@
 // Soak run of the daemon: one daemon on loopback, a writer appending to its log file at a high
 // rate (with bursts larger than one frame and a truncation now and then), 50 well-behaved
 // viewers that log in and check every byte they receive (one in five over TLS, carried by
-// socat with a viewer certificate), and a rotating crowd of hostile viewers.
+// socat with a viewer certificate), viewers that page back through the whole log and search it,
+// and a rotating crowd of hostile viewers.
 // Usage: vantrel_soak DAEMON SECONDS [SEED]
 //
 // It passes when the daemon is still up at the end, its resident memory at the end is within
@@ -38,6 +39,7 @@
 #include "codec/frame.h"
 #include "codec/login.h"
 #include "codec/position.h"
+#include "codec/whole.h"
 #include "follow/length_reader.h"
 #include "follow/place.h"
 #include "support/process.h"
@@ -559,6 +561,219 @@ void run_resuming(std::vector<ResumingViewer>& viewers, History& history, unsign
   for (ResumingViewer& viewer : viewers) close(viewer.fd);
 }
 
+// ---- the whole log's readers -----------------------------------------------------------------
+// Viewers that page back through the log and search it while the others follow, the file
+// truncated under them: each answer must be whole, its bytes contiguous and every line in it one
+// the writer could have written; each request ends with its end, or with a refusal.
+
+constexpr int kWholeReaders = 2;
+
+struct WholeFigures {
+  std::atomic<std::uint64_t> requests{0};
+  std::atomic<std::uint64_t> lines{0};
+  std::atomic<std::uint64_t> matches{0};
+  std::atomic<std::uint64_t> refused{0};
+  std::atomic<std::uint64_t> changed{0};
+  std::atomic<std::uint64_t> turned_away{0};
+  std::mutex lock;
+  std::string failure;
+  void fail(const std::string& why) {
+    const std::lock_guard<std::mutex> hold(lock);
+    if (failure.empty()) failure = why;
+  }
+};
+
+// "L", the line's number, a blank and its filler, as append_line writes it; with `head`, the
+// start of one, as a range that ends where the live stream started may end in a line begun.
+bool is_soak_line(std::string_view line, bool head = false) {
+  const bool ended = !line.empty() && line.back() == '\n';
+  if (head && !ended) line = std::string_view(line.data(), line.size() + 1);  // as if it ended
+  if (line.size() < 2 || line[0] != 'L' || (!head && !ended)) return head && line.size() == 2;
+  const std::size_t blank = line.find(' ');
+  if (blank == 1 || (blank == std::string_view::npos && !head)) return false;
+  const std::size_t digits_end = std::min(blank, line.size() - 1);
+  std::uint64_t number = 0;
+  for (std::size_t i = 1; i < digits_end; ++i) {
+    if (line[i] < '0' || line[i] > '9') return false;
+    number = number * 10 + static_cast<std::uint64_t>(line[i] - '0');
+  }
+  for (std::size_t i = blank + 1; blank != std::string_view::npos && i + 1 < line.size(); ++i) {
+    if (line[i] != kFiller[(number * 7 + (i - blank - 1)) % kFiller.size()]) return false;
+  }
+  return true;
+}
+
+struct WholeReader {
+  int fd = -1;
+  follow::LengthReader reader;
+  std::vector<std::vector<std::uint8_t>> answers;
+  codec::Position start;
+};
+
+bool receive_whole(WholeReader& whole, Clock::time_point deadline) {
+  pollfd ready{whole.fd, POLLIN, 0};
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
+  std::uint8_t buffer[kReceiveSize];
+  const ssize_t count = recv(whole.fd, buffer, sizeof buffer, 0);
+  if (count <= 0) return false;
+  follow::add_length_receive(whole.reader, buffer, static_cast<std::size_t>(count));
+  for (auto& answer : whole.reader.answers) whole.answers.push_back(std::move(answer));
+  return !whole.reader.malformed;
+}
+
+bool connect_whole(WholeReader& whole, unsigned short port) {
+  whole = WholeReader{};
+  whole.fd = socket(AF_INET, SOCK_STREAM, 0);
+  const codec::ResumeRequest at_end{codec::ResumeRequest::Kind::kBytes, 0, {}};
+  const std::string frame =
+      testing::make_frame(codec::login_request(kPassword, at_end, true), kKeyNumber);
+  if (!connect_loopback(whole.fd, port) ||
+      send(whole.fd, frame.data(), frame.size(), MSG_NOSIGNAL) < 0) {
+    return false;
+  }
+  std::vector<std::uint8_t> before;
+  const auto deadline = Clock::now() + 5s;
+  whole.reader.key = kKey;
+  while (Clock::now() < deadline) {
+    pollfd ready{whole.fd, POLLIN, 0};
+    if (poll(&ready, 1, 100) <= 0) continue;
+    std::uint8_t buffer[kReceiveSize];
+    const ssize_t count = recv(whole.fd, buffer, sizeof buffer, 0);
+    if (count <= 0) return false;  // turned away at the descriptor limit, say
+    before.insert(before.end(), buffer, buffer + count);
+    std::string path;
+    bool granted = false;
+    if (const auto end = follow::find_positions_grant(before, 0, kKey, path, &granted)) {
+      follow::add_length_receive(whole.reader, before.data() + *end, before.size() - *end);
+      while (whole.reader.notices.empty() && receive_whole(whole, deadline)) {
+      }
+      if (whole.reader.notices.empty()) return false;
+      whole.start = whole.reader.notices.front().second.position;
+      return granted;
+    }
+  }
+  return false;
+}
+
+// One request to its end; false after a fault was noted.
+bool ask(WholeReader& whole, const codec::WholeRequest& request, WholeFigures& figures) {
+  std::string frame = testing::make_frame(codec::request_text(request), kKeyNumber);
+  std::string prefix(codec::kLengthPrefixBytes, '\0');
+  codec::write_length_prefix(reinterpret_cast<std::uint8_t*>(prefix.data()), frame.size());
+  frame.insert(0, prefix);
+  if (send(whole.fd, frame.data(), frame.size(), MSG_NOSIGNAL) < 0) return true;  // dropped
+  ++figures.requests;
+  std::string bytes;
+  std::uint64_t first = 0;
+  bool match_may_be_head = false;
+  const auto deadline = Clock::now() + 20s;
+  for (std::size_t next = 0;;) {
+    for (; next < whole.answers.size(); ++next) {
+      const auto answer =
+          codec::read_answer(whole.answers[next].data(), whole.answers[next].size());
+      if (!answer) {
+        figures.fail("an answer of an unknown kind");
+        return false;
+      }
+      if (answer->id != request.id) continue;
+      switch (answer->kind) {
+        case codec::AnswerKind::kMatch:
+          if (!bytes.empty() && !is_soak_line(bytes, match_may_be_head)) {
+            figures.fail("a match that is no line the writer wrote: " + bytes.substr(0, 80));
+            return false;
+          }
+          bytes = std::string(answer->bytes);
+          // Newest first from where the live stream started, the last line may be one begun.
+          match_may_be_head =
+              request.before && answer->offset + answer->length == request.at.offset;
+          ++figures.matches;
+          break;
+        case codec::AnswerKind::kBytes:
+          if (!bytes.empty() && request.kind == codec::WholeRequest::Kind::kLines &&
+              answer->offset != first + bytes.size()) {
+            figures.fail("a range's bytes are not contiguous");
+            return false;
+          }
+          if (bytes.empty()) first = answer->offset;
+          bytes += answer->bytes;
+          break;
+        case codec::AnswerKind::kRefused:
+          ++figures.refused;
+          return true;
+        case codec::AnswerKind::kDone:
+          if (answer->why == static_cast<std::uint8_t>(codec::DoneWhy::kChanged)) {
+            ++figures.changed;
+            return true;
+          }
+          if (!bytes.empty() && !is_soak_line(bytes, match_may_be_head)) {
+            figures.fail("a match that is no line the writer wrote: " + bytes.substr(0, 80));
+            return false;
+          }
+          return true;
+        case codec::AnswerKind::kRangeEnd:
+          // Oldest first from an offset picked at random, the first line may be a line's tail.
+          for (std::size_t at = request.before ? 0 : bytes.find('\n') + 1; at < bytes.size();) {
+            const std::size_t end = std::min(bytes.find('\n', at), bytes.size() - 1) + 1;
+            if (!is_soak_line(std::string_view(bytes).substr(at, end - at), end == bytes.size())) {
+              figures.fail("a range holds what the writer did not write: " +
+                           bytes.substr(at, std::min<std::size_t>(80, end - at)));
+              return false;
+            }
+            ++figures.lines;
+            at = end;
+          }
+          return true;
+        case codec::AnswerKind::kProgress:
+          break;
+      }
+    }
+    whole.answers.clear();
+    next = 0;
+    if (!receive_whole(whole, deadline)) return true;  // dropped for its pace: the daemon's call
+  }
+}
+
+// `pause`: the readers leave while the daemon's memory is measured, so that what their requests
+// hold for the moment (a slice of the file, answers on their way) does not count.
+void run_whole_reader(unsigned short port, const std::atomic<bool>& stop,
+                      const std::atomic<bool>& pause, std::mt19937_64 rng, WholeFigures& figures) {
+  while (!stop) {
+    if (pause) {
+      std::this_thread::sleep_for(10ms);
+      continue;
+    }
+    WholeReader whole;
+    if (!connect_whole(whole, port)) {
+      ++figures.turned_away;
+      close(whole.fd);
+      std::this_thread::sleep_for(100ms);
+      continue;
+    }
+    std::uint32_t id = 0;
+    // Newest first from where the stream started, with the daemon's check of the bytes before
+    // it: a file cut back and written again since is refused, not read as if it were the same.
+    // Oldest first from an offset picked at random, with no check.
+    codec::Position anywhere = whole.start;
+    anywhere.check_length = 0;
+    anywhere.check = codec::check_of(nullptr, 0);
+    codec::WholeRequest request;
+    for (int round = uniform(rng, 1, 20); round > 0 && !stop && !pause; --round) {
+      request.id = ++id;
+      request.kind = uniform(rng, 0, 2) == 0 ? codec::WholeRequest::Kind::kFind
+                                             : codec::WholeRequest::Kind::kLines;
+      request.before = uniform(rng, 0, 3) != 0;
+      request.count = static_cast<std::uint64_t>(uniform(rng, 1, 3000));
+      request.at = request.before ? whole.start : anywhere;
+      if (!request.before) request.at.offset = static_cast<std::uint64_t>(uniform(rng, 0, 1 << 20));
+      request.regex = uniform(rng, 0, 1) == 0;
+      request.pattern = request.regex ? "^L[0-9]*7 [a-z]" : "L12";
+      if (!ask(whole, request, figures)) break;
+    }
+    close(whole.fd);
+  }
+}
+
 // ---- the hostile crowd -----------------------------------------------------------------------
 
 enum class Kind { kVanish, kGarbage, kWrongPassword, kStall, kCrowd };
@@ -842,17 +1057,33 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
                               std::cref(stop_load), std::cref(stop_viewers),
                               std::mt19937_64(rng()));
 
+  WholeFigures whole;
+  std::atomic<bool> pause_whole{false};
+  std::vector<std::thread> whole_threads;
+  for (int i = 0; i < kWholeReaders; ++i) {
+    whole_threads.emplace_back(run_whole_reader, port, std::cref(stop_load), std::cref(pause_whole),
+                               std::mt19937_64(rng()), std::ref(whole));
+  }
+  const auto resident_without_readers = [&] {
+    pause_whole = true;
+    std::this_thread::sleep_for(1s);  // their requests end, or the daemon drops them
+    const std::int64_t resident = resident_kib(daemon.pid);
+    pause_whole = false;
+    return resident;
+  };
+
   std::int64_t rss_early = -1;
   const auto end = load_start + std::chrono::seconds(seconds);
   bool up = true;
   while (Clock::now() < end && (up = daemon_running(daemon))) {
     std::this_thread::sleep_for(200ms);
-    if (rss_early < 0 && Clock::now() >= load_start + 10s) rss_early = resident_kib(daemon.pid);
+    if (rss_early < 0 && Clock::now() >= load_start + 10s) rss_early = resident_without_readers();
   }
-  const std::int64_t rss_end = up ? resident_kib(daemon.pid) : -1;
+  const std::int64_t rss_end = up ? resident_without_readers() : -1;
   stop_load = true;
   writer_thread.join();
   hostile_thread.join();
+  for (std::thread& thread : whole_threads) thread.join();
   {
     const std::lock_guard<std::mutex> hold(history.lock);
     history.bytes += kLastLine;
@@ -944,6 +1175,16 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
       static_cast<double>(resumed_bytes) / 1048576.0, resuming_failed,
       static_cast<int>(std::ranges::count_if(
           resuming, [](const ResumingViewer& v) { return !v.saw_last_line; })));
+  std::printf(
+      "whole log: %d readers, %llu requests, %llu lines and %llu matches checked, %llu refused, "
+      "%llu ended by a change, %llu connections turned away%s%s\n",
+      kWholeReaders, static_cast<unsigned long long>(whole.requests.load()),
+      static_cast<unsigned long long>(whole.lines.load()),
+      static_cast<unsigned long long>(whole.matches.load()),
+      static_cast<unsigned long long>(whole.refused.load()),
+      static_cast<unsigned long long>(whole.changed.load()),
+      static_cast<unsigned long long>(whole.turned_away.load()), whole.failure.empty() ? "" : "; ",
+      whole.failure.c_str());
   std::printf("hostile: ");
   for (const auto& [kind, count] : hostile.started) std::printf("%s %ld; ", kind.c_str(), count);
   std::printf("full-size blocks %ld; connects refused %ld\n", hostile.full_size_blocks,
@@ -968,6 +1209,8 @@ int run(const std::string& program, int seconds, std::uint64_t seed) {
   if (bytes_min == 0) faults.push_back("a viewer received no log at all");
   if (!all_saw_last_line) faults.push_back("a viewer did not receive the line appended last");
   if (resuming_failed != 0) faults.push_back("a resuming viewer lost or repeated bytes");
+  if (!whole.failure.empty()) faults.push_back("a whole log's answer was wrong");
+  if (whole.lines == 0 || whole.matches == 0) faults.push_back("the whole log was not read");
   if (!all_resumed()) faults.push_back("a resuming viewer did not receive the line appended last");
   if (!faults.empty()) {
     std::printf("daemon's last reports:\n");
