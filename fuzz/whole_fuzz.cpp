@@ -119,13 +119,7 @@ std::string framed_requests(std::string_view texts, const settings::Settings& se
   while (!texts.empty()) {
     const std::string_view text = texts.substr(0, texts.find('\n'));
     texts.remove_prefix(std::min(texts.size(), text.size() + 1));
-    std::string frame(codec::kLengthPrefixBytes + codec::encoded_room(text.size()), '\0');
-    auto* bytes = reinterpret_cast<std::uint8_t*>(frame.data());
-    std::memcpy(bytes + codec::kLengthPrefixBytes, text.data(), text.size());
-    const std::size_t length =
-        codec::encode_frame(bytes + codec::kLengthPrefixBytes, text.size(), settings.key);
-    codec::write_length_prefix(bytes, length);
-    stream.append(frame, 0, codec::kLengthPrefixBytes + length);
+    stream += codec::request_frame(text, settings.key);
   }
   return stream;
 }

@@ -1,8 +1,10 @@
 #include "codec/whole.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "codec/big_endian.h"
+#include "codec/frame.h"
 
 namespace vantrel::codec {
 
@@ -126,6 +128,16 @@ std::optional<WholeRequest> parse_request(std::string_view text) {
   }
   if (word == kFindWord) return parse_find(rest);
   return std::nullopt;
+}
+
+std::string request_frame(std::string_view text, const Key& key) {
+  std::string bytes(kLengthPrefixBytes + encoded_room(text.size()), '\0');
+  auto* frame = reinterpret_cast<std::uint8_t*>(bytes.data()) + kLengthPrefixBytes;
+  std::copy(text.begin(), text.end(), frame);
+  const std::size_t length = encode_frame(frame, text.size(), key);
+  write_length_prefix(reinterpret_cast<std::uint8_t*>(bytes.data()), length);
+  bytes.resize(kLengthPrefixBytes + length);
+  return bytes;
 }
 
 std::uint32_t request_id_of(std::string_view text) {

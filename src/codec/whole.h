@@ -35,6 +35,7 @@
 #include <string>
 #include <string_view>
 
+#include "codec/key.h"
 #include "codec/position.h"
 
 namespace vantrel::codec {
@@ -69,6 +70,9 @@ struct WholeRequest {
 std::string request_text(const WholeRequest& request);
 // No value for a text that is none of the forms, or outside the bounds.
 std::optional<WholeRequest> parse_request(std::string_view text);
+// A request as a viewer sends it: the frame of its text under `key`, behind the frame's length.
+std::string request_frame(std::string_view text, const Key& key);
+
 // The ID a text that is no request may still name, to answer it by: its second word, or 0.
 std::uint32_t request_id_of(std::string_view text);
 

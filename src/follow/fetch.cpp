@@ -131,15 +131,12 @@ bool receive(Reading& reading, std::string& problem) {
   }
 }
 
+// A request behind its length; the login, which comes before the daemon reads lengths, without.
 bool send_frame(Reading& reading, const std::string& text, bool behind_length,
                 const codec::Key& key) {
-  std::vector<std::uint8_t> frame(codec::kLengthPrefixBytes + codec::encoded_room(text.size()));
-  std::uint8_t* payload = frame.data() + codec::kLengthPrefixBytes;
-  std::copy(text.begin(), text.end(), payload);
-  const std::size_t length = codec::encode_frame(payload, text.size(), key);
-  codec::write_length_prefix(frame.data(), length);
-  const std::uint8_t* from = behind_length ? frame.data() : payload;
-  return send_all(reading.fd, reading.tls, from, length + (behind_length ? 4 : 0));
+  const std::string frame = codec::request_frame(text, key);
+  const std::size_t skip = behind_length ? 0 : codec::kLengthPrefixBytes;
+  return send_all(reading.fd, reading.tls, frame.data() + skip, frame.size() - skip);
 }
 
 // Hands the answers to request `id` to `take` until the one that ends it, which it returns; no

@@ -94,7 +94,7 @@ void emit(Session& session, std::string_view bytes) {
 std::string matching_lines(Session& session, std::string_view bytes) {
   std::string& text = session.partial_line;
   text.append(bytes);
-  const std::size_t whole = text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1;
+  const std::size_t whole = text.rfind('\n') + 1;  // 0 where no line has ended
   std::string matched;
   std::size_t at = 0;
   while (const auto line = search::next_matching_line(*session.live_filter, text, at, whole)) {
@@ -149,15 +149,9 @@ const char* gap_reason(codec::NoticeKind kind) {
 }
 
 bool send_request(Session& session, const codec::WholeRequest& request) {
-  const std::string text = codec::request_text(request);
-  std::vector<std::uint8_t> frame(codec::kLengthPrefixBytes + codec::encoded_room(text.size()));
-  std::memcpy(frame.data() + codec::kLengthPrefixBytes, text.data(), text.size());
-  const std::size_t length = codec::encode_frame(frame.data() + codec::kLengthPrefixBytes,
-                                                 text.size(), session.settings->key);
-  codec::write_length_prefix(frame.data(), length);
-  if (send_all(session.fd, session.tls, frame.data(), codec::kLengthPrefixBytes + length)) {
-    return true;
-  }
+  const std::string frame =
+      codec::request_frame(codec::request_text(request), session.settings->key);
+  if (send_all(session.fd, session.tls, frame.data(), frame.size())) return true;
   say(session.label, "send request: %s\n", std::strerror(errno));
   return false;
 }

@@ -64,11 +64,12 @@ int build_wait_sets(const ServiceState& state, bool someone_connected, fd_set& r
 }
 
 // The time to the nearest deadline, a pending poll, a viewer's next frame or the end of a
-// missing file's grace, within the 2-second safety net. Computed afresh for every wait.
-timeval wait_limit(const ServiceState& state) {
+// missing file's grace, within the 2-second safety net; none while `jobs` wait for their next
+// slice. Computed afresh for every wait.
+timeval wait_limit(const ServiceState& state, bool jobs) {
   const Clock::time_point now = Clock::now();
   Clock::time_point until = now + kWaitLimit;
-  if (poll_pending(state) || has_job_work(state)) until = now;
+  if (poll_pending(state) || jobs) until = now;
   if (const auto turn = next_viewer_turn(state)) until = std::min(until, *turn);
   if (const auto deadline = next_handshake_deadline(state)) until = std::min(until, *deadline);
   if (state.missing_since) until = std::min(until, *state.missing_since + kMissingLimit);
@@ -173,7 +174,7 @@ int run_service(int listener, int tls_listener, const Settings& settings) {
     fd_set room;
     const int highest = build_wait_sets(state, someone_connected, ready, room);
     const bool jobs = has_job_work(state);
-    timeval limit = add_buffered_reads(state, ready) ? timeval{} : wait_limit(state);
+    timeval limit = add_buffered_reads(state, ready) ? timeval{} : wait_limit(state, jobs);
     const int count =
         select(highest + 1, &ready, &room, nullptr, someone_connected ? &limit : nullptr);
     if (count < 0 && errno != EINTR) {

@@ -93,7 +93,7 @@ inline bool awaits_login(const Viewer& viewer) {
 // the rest of a frame, of an answer or of a notice, or the whole log's answers once begun.
 inline bool is_in_the_middle(const Viewer& viewer) {
   return viewer.partial || viewer.answer_sent > 0 || viewer.notice_sent > 0 ||
-         (viewer.job.out_sent > 0 && viewer.job.out_sent < viewer.job.out.size());
+         is_sending(viewer.job);
 }
 
 // Whether any viewer is admitted, or any is handshaking.

@@ -44,4 +44,8 @@ struct WholeJob {
   std::size_t out_sent = 0;
 };
 
+inline bool has_unsent(const WholeJob& job) { return job.out_sent < job.out.size(); }
+// Some of its answers have left and the rest must follow before anything else.
+inline bool is_sending(const WholeJob& job) { return job.out_sent > 0 && has_unsent(job); }
+
 }  // namespace vantrel::service

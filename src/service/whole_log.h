@@ -28,13 +28,8 @@ void work_on_jobs(ServiceState& state, const settings::Settings& settings);
 // Whether a job waits for its next slice: the loop must not wait then.
 bool has_job_work(const ServiceState& state);
 
-// Answers wait to leave; `begun`: some of them have.
-inline bool has_answers(const Viewer& viewer) {
-  return viewer.job.out_sent < viewer.job.out.size();
-}
-inline bool answers_begun(const Viewer& viewer) {
-  return viewer.job.out_sent > 0 && has_answers(viewer);
-}
+// Answers wait to leave.
+inline bool has_answers(const Viewer& viewer) { return has_unsent(viewer.job); }
 
 // Sends what the socket takes of the viewer's answers. Returns whether all have left.
 bool send_answers(ServiceState& state, int descriptor);
