@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -41,6 +42,7 @@ struct Browser {
   std::string log;
   std::string last_id;
   std::string gaps;
+  std::vector<std::pair<std::string, std::string>> log_events;  // id, bytes
   void take(const std::string& events) {
     std::size_t at = 0;
     while (at < events.size()) {
@@ -50,7 +52,10 @@ struct Browser {
       const std::size_t id = event.find("id: ");
       const std::size_t data = event.find("data: ");
       if (id != std::string::npos) last_id = event.substr(id + 4, event.find('\n', id) - id - 4);
-      if (event.starts_with("event: log")) log += base64_decoded(event.substr(data + 6));
+      if (event.starts_with("event: log")) {
+        log_events.emplace_back(last_id, base64_decoded(event.substr(data + 6)));
+        log += log_events.back().second;
+      }
       if (event.starts_with("event: gap")) gaps += event.substr(data + 6) + ";";
     }
   }
@@ -90,13 +95,16 @@ codec::Notice notice_at(std::uint64_t inode, std::uint64_t offset,
 TEST(WebStream, WithTheDaemonsPositionsABrowserGoesOnAtTheSameByteFromAnotherViewer) {
   std::mt19937 random(8);
   // Two viewers of one daemon: one followed another file first, so their rings number the same
-  // bytes differently; the daemon's stream jumps once, past 100 bytes it never sent.
+  // bytes differently; the daemon's stream jumps once, past 100 bytes it never sent, and its log
+  // is rotated once.
   LogRing rings[2];
   for (LogRing& ring : rings) ring.capacity = 100000;
   place_ring(rings[1], notice_at(9, 0));
   append_to_ring(rings[1], bytes(std::string(77, 'o')), 77);
   for (LogRing& ring : rings) place_ring(ring, notice_at(2, 0));
   std::string all;
+  std::map<std::uint64_t, std::string> files;  // by inode, the 100 bytes skipped included
+  std::uint64_t inode = 2;
   std::uint64_t offset = 0;
   std::size_t reading = 0;
   std::uint64_t position = start_position(rings[0]);
@@ -106,9 +114,16 @@ TEST(WebStream, WithTheDaemonsPositionsABrowserGoesOnAtTheSameByteFromAnotherVie
     for (char& c : chunk) c = static_cast<char>(random());
     for (LogRing& ring : rings) append_to_ring(ring, bytes(chunk), chunk.size());
     all += chunk;
+    files[inode] += chunk;
     offset += chunk.size();
+    if (round == 200) {  // the log is rotated between two reads, so that one read spans it
+      inode = 3;
+      offset = 0;
+      for (LogRing& ring : rings) place_ring(ring, notice_at(inode, 0));
+    }
     if (round == 150) {
       offset += 100;
+      files[inode] += std::string(100, '-');
       for (LogRing& ring : rings) {
         place_ring(ring, notice_at(2, offset, codec::NoticeKind::kLagBound, 100));
       }
@@ -124,7 +139,13 @@ TEST(WebStream, WithTheDaemonsPositionsABrowserGoesOnAtTheSameByteFromAnotherVie
   while (position < rings[reading].end) browser.take(next_events(rings[reading], position, 64));
   EXPECT_EQ(browser.log, all);
   EXPECT_EQ(browser.gaps, "100;");
-  EXPECT_EQ(browser.last_id, "1:2:" + std::to_string(offset));
+  EXPECT_EQ(browser.last_id, "1:3:" + std::to_string(offset));
+  // Each event's id, less its size, is where its bytes lie in the daemon's log.
+  for (const auto& [id, data] : browser.log_events) {
+    const std::string& file = files[std::stoull(id.substr(2, id.rfind(':') - 2))];
+    const std::uint64_t end = std::stoull(id.substr(id.rfind(':') + 1));
+    EXPECT_EQ(file.substr(end - data.size(), data.size()), data) << id;
+  }
   // An id from a file neither holds: a gap of unknown size, then what the ring holds.
   bool unknown_gap = false;
   position = resume_position(rings[0], "1:5:10", unknown_gap);

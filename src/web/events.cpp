@@ -62,6 +62,12 @@ bool ring_holds(const LogRing& ring, std::size_t place, std::uint64_t position) 
   return position <= place_end || (newest && position - ring.end <= ring.capacity);
 }
 
+// A log event's id: the place after its last byte, in the place that byte lies in.
+std::string id_after(const LogRing& ring, std::uint64_t position) {
+  const RingPlace* place = position == 0 ? nullptr : place_of(ring.places, position - 1);
+  return place == nullptr ? event_id(ring, position) : place_text(*place, position);
+}
+
 }  // namespace
 
 std::string event_id(const LogRing& ring, std::uint64_t position) {
@@ -112,7 +118,11 @@ std::string next_events(const LogRing& ring, std::uint64_t& position, std::size_
     // Where the daemon's stream jumped, the browser is told before the bytes after the jump.
     if (gap != ring.gaps.end() && gap->at == position)
       events += gap_event(event_id(ring, position), (gap++)->bytes);
-    const std::uint64_t until = gap != ring.gaps.end() ? std::min(gap->at, ring.end) : ring.end;
+    std::uint64_t until = gap != ring.gaps.end() ? std::min(gap->at, ring.end) : ring.end;
+    // An event ends where the daemon's place changes: its id, less its size, is then where its
+    // first byte lies in the daemon's log, and the page names each line by it.
+    const auto next_place = std::ranges::upper_bound(ring.places, position, {}, &RingPlace::start);
+    if (next_place != ring.places.end()) until = std::min(until, next_place->start);
     const std::size_t size = static_cast<std::size_t>(
         std::min<std::uint64_t>(until - position, std::min(most, kEventBytes)));
     if (size == 0) continue;  // another gap at the same place
@@ -120,7 +130,7 @@ std::string next_events(const LogRing& ring, std::uint64_t& position, std::size_
     for (std::size_t i = 0; i < size; ++i) chunk[i] = byte_at(ring, position + i);
     position += size;
     most -= size;
-    events += log_event(event_id(ring, position), chunk);
+    events += log_event(id_after(ring, position), chunk);
   }
   return events;
 }
