@@ -29,7 +29,7 @@ RUN_DIR = $(BUILD)/run
 
 .PHONY: all build programs run demo install uninstall test test-asan lint fuzz soak fanout pace \
         deb package-test \
-        viewer-scenarios web-bench sources-bench resume-bench tls-bench bench clean
+        viewer-scenarios web-bench page-bench sources-bench resume-bench tls-bench bench clean
 
 all: build
 
@@ -162,6 +162,11 @@ resume-bench: programs
 # handshakes during a stream.
 tls-bench: programs
 	cd bench && python3 tls.py $(abspath $(BUILD)) $(TLS_BENCH_ARGS)
+
+# The page in headless Chromium: opened with a full ring, scrolled back through 1,000,000
+# lines; PAGE_BENCH_ARGS="--baseline OTHER_BUILD" opens another build's page beside it.
+page-bench: programs
+	node bench/page.mjs $(abspath $(BUILD)) $(PAGE_BENCH_ARGS)
 
 bench: build
 	$(BUILD)/bench/frame_bench
