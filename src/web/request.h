@@ -91,7 +91,9 @@ class Request : public std::enable_shared_from_this<Request<Transport>> {
                    "as many requests of the whole log run as the page allows\n",
                    {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
     }
-    server_.open_whole(std::move(transport_), std::move(*query), client_address());
+    // The address is read before the transport moves on: arguments have no order.
+    const std::string address = client_address();
+    server_.open_whole(std::move(transport_), std::move(*query), address);
   }
 
   // The browser's address: the peer's, or behind a proxy on this machine the one it names in
