@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Search benchmark: the whole log searched on the daemon, beside grep on the same file.
 
-Usage: search.py DAEMON VIEWER [--gib N] [--runs N] [--seconds N]
+Usage: search.py DAEMON VIEWER [--gib N] [--runs N] [--seconds N] [--follow-only]
+                 [--baseline DIR]
 
 1. A log of N GiB (default 1) in a temporary folder, in the page cache, one line in 10,000
    holding "Error 4711". The time to the last match of `vantrel-view --grep` against the
@@ -11,7 +12,9 @@ Usage: search.py DAEMON VIEWER [--gib N] [--runs N] [--seconds N]
    of the whole log running one after another all the while: lines lost and the delay from
    write to arrival, p50 / p99, in alternating runs. Beside them, the same with grep scanning
    the file all along instead: what any scan of the file costs the machine's other processes,
-   the measuring ones included. 58 viewers: with the searcher and the
+   the measuring ones included. With --baseline, the searches also run on the daemon and
+   viewer in DIR (a build of an earlier commit), in the same alternation. 58 viewers: with
+   the searcher and the
    daemon's listener, log file and watch, the 64 descriptors its client set covers are full.
 3. The daemon's resident memory idle, and with 4 searches running at once.
 4. The page's interface: `vantrel-view --web` in front of the daemon, a 100 MiB log paged back
@@ -142,8 +145,7 @@ def follow_with_searches(daemon, viewer, big_log, seconds, searcher_kind):
         shutil.rmtree(folder, ignore_errors=True)
     delays = [d for v in viewers for d in v.delays]
     lost = sum(written - sum(v.seen[:written]) for v in viewers if not v.closed)
-    return lost, written * VIEWERS, fanout.percentile(delays, 0.5), fanout.percentile(delays, 0.99), \
-        searches[0]
+    return lost, written * VIEWERS, delays, searches[0]
 
 
 def http_get(port, target):
@@ -229,6 +231,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--follow-only", action="store_true", help="only the second part")
+    parser.add_argument("--baseline", help="a folder with the daemon and viewer to compare")
     args = parser.parse_args()
     daemon, viewer = os.path.abspath(args.daemon), os.path.abspath(args.viewer)
     folder = tempfile.mkdtemp(prefix="vantrel-search-")
@@ -250,13 +253,30 @@ def main():
         print("\n| %d viewers at 200 lines/s | lines lost | delay p50 / p99 ms | scans run |"
               % VIEWERS)
         print("|---|---|---|---|")
-        names = {None: "nothing else", "vantrel": "vantrel-view --grep all along",
-                 "grep": "grep -F -c on the file all along"}
-        for searcher_kind in (None, "vantrel", "grep") * 2:
-            lost, expected, p50, p99, count = follow_with_searches(daemon, viewer, log,
-                                                                   args.seconds, searcher_kind)
-            print("| %s | %d of %d | %.2f / %.2f | %d |" % (
-                names[searcher_kind], lost, expected, p50, p99, count), flush=True)
+        cases = [("nothing else", daemon, viewer, None),
+                 ("vantrel-view --grep all along", daemon, viewer, "vantrel"),
+                 ("grep -F -c on the file all along", daemon, viewer, "grep")]
+        if args.baseline:
+            cases.append(("vantrel-view --grep all along, baseline",
+                          os.path.join(args.baseline, "vantrel"),
+                          os.path.join(args.baseline, "vantrel-view"), "vantrel"))
+        pooled = {name: [] for name, *_ in cases}
+        for _ in range(args.runs):
+            for name, case_daemon, case_viewer, searcher_kind in cases:
+                lost, expected, delays, count = follow_with_searches(
+                    case_daemon, case_viewer, log, args.seconds, searcher_kind)
+                pooled[name] += delays
+                print("| %s | %d of %d | %.2f / %.2f | %d |" % (
+                    name, lost, expected, fanout.percentile(delays, 0.5),
+                    fanout.percentile(delays, 0.99), count), flush=True)
+        # One run's p99 moves by half between runs of the same case: the runs together say more.
+        print("\n| all %d runs together | delay p50 / p99 ms | p99 against nothing else |" % args.runs)
+        print("|---|---|---|")
+        alone = fanout.percentile(pooled["nothing else"], 0.99)
+        for name, delays in pooled.items():
+            p99 = fanout.percentile(delays, 0.99)
+            print("| %s | %.2f / %.2f | %.2f |" % (
+                name, fanout.percentile(delays, 0.5), p99, p99 / alone))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
