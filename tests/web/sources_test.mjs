@@ -11,7 +11,7 @@ const { dir, check, start, launch, run } = harness("sources");
 const names = ["alpha", "beta", "gamma"];
 const logOf = (name) => join(dir, `${name}.log`);
 const visibleLines = (page) => page.evaluate(() =>
-  [...document.querySelectorAll("#log .line")].map((line) => line.textContent));
+  [...document.querySelectorAll("#log .line .text")].map((line) => line.textContent));
 
 await run(async () => {
   const configs = [];
@@ -58,7 +58,7 @@ await run(async () => {
         matching.length === 3 && names.every((name) => matching.includes(`${name.padEnd(5)} | match ${name}`)));
   // A merged line's link names its source and its place in that source's log.
   const link = await page.$$eval("#log .line", (rows) => {
-    const row = rows.find((r) => r.textContent.endsWith("| match beta"));
+    const row = rows.find((r) => r.querySelector(".text").textContent.endsWith("| match beta"));
     return row ? row.querySelector("a.at").getAttribute("href") : "";
   });
   await page.goto(`http://127.0.0.1:${webPort}/${link}`);
@@ -66,7 +66,7 @@ await run(async () => {
     .catch(() => {});
   check(`a merged line's link (${link}) opens that line in its source`,
         link.startsWith("?source=beta#at=") &&
-        (await page.$eval("#log .line.target", (e) => e.textContent).catch(() => "")) === "match beta");
+        (await page.$eval("#log .line.target .text", (e) => e.textContent).catch(() => "")) === "match beta");
   check("one connection to each daemon, however many pages were opened",
         (viewer.said().match(/connected to/g) || []).length === 3);
 });

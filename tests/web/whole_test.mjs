@@ -25,7 +25,7 @@ const sha = (bytes) => createHash("sha256").update(bytes).digest("hex");
 
 // The numbers of the lines drawn, in the order drawn.
 const drawnNumbers = (page) => page.$$eval("#log .line", (rows) =>
-  rows.map((row) => /^line (\d+)/.exec(row.textContent)).filter(Boolean).map((m) => Number(m[1])));
+  rows.map((row) => /^line (\d+)/.exec(row.querySelector(".text").textContent)).filter(Boolean).map((m) => Number(m[1])));
 const consecutive = (numbers) => numbers.every((n, i) => i === 0 || n === numbers[i - 1] + 1);
 const elements = (page) => page.evaluate(() => document.getElementsByTagName("*").length);
 
@@ -91,12 +91,12 @@ await run(async () => {
   await (await page.$$("#matches button"))[3].click();
   const wanted = Number(/^line (\d+)/.exec(needles[3])[1]);
   await page.waitForFunction((text) => {
-    const target = document.querySelector("#log .line.target");
+    const target = document.querySelector("#log .line.target .text");
     return target && target.textContent === text;
   }, { timeout: 5000 }, needles[3]).catch(() => {});
   const around = await drawnNumbers(page);
   check("a match opens its line among its neighbours",
-        (await page.$eval("#log .line.target", (e) => e.textContent).catch(() => "")) === needles[3] &&
+        (await page.$eval("#log .line.target .text", (e) => e.textContent).catch(() => "")) === needles[3] &&
         around.includes(wanted - 1) && around.includes(wanted + 1) && consecutive(around));
   if (screenshots) await page.screenshot({ path: `${screenshots}-match-1280.png` });
   const link = await page.$eval("#log .line.target a.at", (a) => a.getAttribute("href"));
@@ -111,7 +111,7 @@ await run(async () => {
   await other.waitForFunction(() => document.querySelector("#log .line.target"), { timeout: 5000 })
     .catch(() => {});
   check(`a line's link (${link}) opens the same line through the other relay`,
-        (await other.$eval("#log .line.target", (e) => e.textContent).catch(() => "")) === needles[3]);
+        (await other.$eval("#log .line.target .text", (e) => e.textContent).catch(() => "")) === needles[3]);
   if (screenshots) await other.screenshot({ path: `${screenshots}-link-390.png` });
 
   const fetched = (href) => other.evaluate(async (url) => {
