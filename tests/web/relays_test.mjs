@@ -67,6 +67,7 @@ async function relaysOf(names, browser) {
   });
   await startListening(NGINX, nginxArgs, proxyPort);
   const page = await browser.newPage();
+  page.on("pageerror", (e) => check(`the page runs without errors (${e.message})`, false));
   await page.goto(`http://127.0.0.1:${proxyPort}/`);
   const up = await page.waitForFunction(
     () => document.getElementById("state").className === "up", { timeout: 60000 })
