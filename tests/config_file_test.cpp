@@ -105,6 +105,31 @@ TEST_F(ConfigFile, ReadsUntilAnEntryLacksNameSeparatorOrValue) {
   }
 }
 
+// Where reading stops before entries, the daemon names the line and the entries left; a file
+// read to its end, or whose rest holds no entry, says nothing.
+TEST_F(ConfigFile, AStopBeforeEntriesIsSaidWithTheLineAndTheNamesLeft) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"port = \"81\"\n# the log we follow\nlogfile = \"a\"\nquiet = \"1\"\nlogfile = \"b\"\n",
+       "line 2 (\"# the log we follow\"), so these entries were not read: logfile, quiet."},
+      {" port = \"81\"\npassword = \"pw\"\n",
+       "line 1 (\" port = \"81\"\"), so these entries were not read: port, password."},
+      {"port = \"81\" # remark\npassword = \"pw\"\n",
+       "line 1 (\"port = \"81\" # remark\"), so these entries were not read: password."},
+      {"port = \"81\"\npassword = \"pw\"\n", ""},
+      {"port = \"81\"\n# a remark at the end\n\n", ""},
+  };
+  for (const auto& [content, said] : cases) {
+    SCOPED_TRACE(content);
+    ::testing::internal::CaptureStdout();
+    Read(content);
+    const std::string output = ::testing::internal::GetCapturedStdout();
+    if (said.empty())
+      EXPECT_EQ(output, "");
+    else
+      EXPECT_NE(output.find("': reading stopped at " + said + "\n"), std::string::npos) << output;
+  }
+}
+
 // An entry that decides where or how the daemon listens is never lost to a line that stops
 // the reading or runs into it: the daemon refuses to start and names the line. Lost entries
 // of other names, and misread lines after every guarded entry, leave things as they were.

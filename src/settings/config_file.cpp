@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -124,25 +125,81 @@ const char* guarded_entry_of(const std::string& line) {
   return nullptr;
 }
 
-// The offsets where the entries read begin.
-std::vector<long> entry_starts(std::FILE* file) {
-  std::rewind(file);
+// Where the entries read begin, and where the reading stopped.
+struct EntriesRead {
   std::vector<long> starts;
+  long stop = 0;
+};
+
+EntriesRead entries_read(std::FILE* file) {
+  std::rewind(file);
+  EntriesRead read;
   char name[kNameRoom];
   char separator[kSeparatorRoom];
   char value[kValueRoom];
-  for (long at = std::ftell(file); std::fscanf(file, kEntryPattern, name, separator, value) == 3;
-       at = std::ftell(file)) {
-    starts.push_back(at);
+  for (read.stop = std::ftell(file); std::fscanf(file, kEntryPattern, name, separator, value) == 3;
+       read.stop = std::ftell(file)) {
+    read.starts.push_back(read.stop);
   }
-  return starts;
+  return read;
+}
+
+// The name a line gives an entry, after any blanks: letters, digits and '_' before blanks or
+// '=' and a double quote. Empty for any other line.
+std::string entry_name_of(const std::string& line) {
+  const std::size_t start = line.find_first_not_of(" \t");
+  if (start == std::string::npos) return {};
+  std::size_t end = start;
+  while (end < line.size() &&
+         (std::isalnum(static_cast<unsigned char>(line[end])) != 0 || line[end] == '_')) {
+    ++end;
+  }
+  const std::size_t quote = line.find_first_not_of(" =", end);
+  const bool separated = end < line.size() && (line[end] == ' ' || line[end] == '=');
+  return end > start && separated && quote != std::string::npos && line[quote] == '"'
+             ? line.substr(start, end - start)
+             : std::string{};
+}
+
+// Reading stops at the first line it cannot read, and everything after it is left unread. That
+// is how the file is read; that it would go unsaid is not: where entries follow the stop, the
+// daemon says at which line it stopped and which names it left.
+void say_unread_entries(std::FILE* file, const std::string& path, long stop) {
+  std::rewind(file);
+  std::string before(static_cast<std::size_t>(stop), '\0');
+  if (std::fread(before.data(), 1, before.size(), file) != before.size()) return;
+  const int line_number = 1 + static_cast<int>(std::ranges::count(before, '\n'));
+  std::string stop_line = before.substr(before.rfind('\n') + 1);  // npos + 1 is 0
+  std::vector<std::string> names;
+  std::string line;
+  bool first = true;
+  for (int c = std::fgetc(file);; c = std::fgetc(file)) {
+    if (c != '\n' && c != EOF) {
+      line += static_cast<char>(c);
+      continue;
+    }
+    if (first) stop_line += line;
+    const std::string name = entry_name_of(line);  // on the stop's line, from the stop on
+    if (!name.empty() && std::ranges::find(names, name) == names.end()) names.push_back(name);
+    first = false;
+    line.clear();
+    if (c == EOF) break;
+  }
+  if (names.empty()) return;
+  std::string list;
+  for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
+  if (stop_line.size() > 60) stop_line.replace(57, std::string::npos, "...");
+  std::printf(
+      "vantrel: Config file '%s': reading stopped at line %d (\"%s\"), so these entries "
+      "were not read: %s.\n",
+      path.c_str(), line_number, stop_line.c_str(), list.c_str());
 }
 
 // An entry that decides where or how the daemon listens must not go unread because a line
 // before it stopped the reading or ran into it (a remark, a blank before a name): the daemon
 // would start listening where it should not, or without TLS. Says which line and returns false.
-bool guarded_entries_read(std::FILE* file, const std::string& path) {
-  const std::vector<long> starts = entry_starts(file);
+bool guarded_entries_read(std::FILE* file, const std::string& path,
+                          const std::vector<long>& starts) {
   std::rewind(file);
   std::string line;
   long line_start = 0;
@@ -187,7 +244,9 @@ int read_config_file(const char* program_path, Settings& settings) {
   }
   settings.configfile.reset();  // never read again
   read_config_entries(file, settings);
-  const bool whole = guarded_entries_read(file, path);
+  const EntriesRead read = entries_read(file);
+  const bool whole = guarded_entries_read(file, path, read.starts);
+  if (whole) say_unread_entries(file, path, read.stop);
   std::fclose(file);
   return whole ? 0 : -1;
 }
