@@ -229,7 +229,8 @@ TEST_F(TlsWithCaTest, OurViewerFollowsOverTlsAndRefusesADaemonItCannotVerify) {
       "/usr/bin/openssl",
       {"openssl", "x509", "-in", certificate("daemon.pem"), "-noout", "-fingerprint", "-sha256"},
       "/");
-  const std::string pin = fingerprint.out.substr(fingerprint.out.find('=') + 1, 95);
+  // Pinned as openssl prints it, "sha256 Fingerprint=AB:CD:...".
+  const std::string pin = fingerprint.out.substr(0, fingerprint.out.find('\n'));
   const std::string by_ca = "tls_ca = \"" + certificate("ca.pem") + "\"\n";
   std::string expected;
   for (const std::string& verify : {by_ca, "tls_fingerprint = \"" + pin + "\"\n"}) {
@@ -254,6 +255,30 @@ TEST_F(TlsWithCaTest, OurViewerFollowsOverTlsAndRefusesADaemonItCannotVerify) {
         VANTREL_VIEW_BINARY, {"vantrel-view", "-c", "view.cfg", "-r"}, daemon_.dir().path());
     EXPECT_EQ(refused.exit_code, 7) << refused.err;
     EXPECT_TRUE(has(refused.err, "the daemon's certificate")) << refused.err;
+  }
+}
+
+// A daemon that asks for a certificate and gets none, or one of another CA, refuses our viewer:
+// it names viewer_cert and TLS's reason, and ends with status 7 at once, -r or not.
+TEST_F(TlsWithCaTest, OurViewerRefusedForItsCertificateSaysWhyAndEnds) {
+  const std::string ca = "tls_ca = \"" + certificate("ca.pem") + "\"\n";
+  const std::string base = "key = \"3e07b1d4\"\npassword = \"secret\"\ntls_port = \"" +
+                           std::to_string(tls_port_) + "\"\n" + ca;
+  const std::string mallory = "viewer_cert = \"" + certificate("other/viewer-mallory.pem") +
+                              "\"\nviewer_key = \"" + certificate("other/viewer-mallory-key.pem") +
+                              "\"\n";
+  for (const auto& [extra, reason] :
+       {std::pair{std::string(), "a certificate is required"}, std::pair{mallory, "unknown CA"}}) {
+    SCOPED_TRACE(reason);
+    write_file(daemon_.dir().file("view.cfg"), base + extra);
+    const Outcome refused = run_to_exit(
+        VANTREL_VIEW_BINARY, {"vantrel-view", "-c", "view.cfg", "-r"}, daemon_.dir().path());
+    EXPECT_EQ(refused.exit_code, 7) << refused.err;
+    EXPECT_TRUE(has(refused.err, std::string("refused this viewer's certificate (viewer_cert, "
+                                             "viewer_key): ") +
+                                     reason))
+        << refused.err;
+    EXPECT_FALSE(has(refused.err, "reconnecting")) << refused.err;
   }
 }
 

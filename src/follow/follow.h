@@ -29,7 +29,8 @@ inline constexpr int kExitNoConnection = 3;  // unknown host, or no connection c
 inline constexpr int kExitLoginUnread = 4;   // no readable answer to the login: wrong key?
 inline constexpr int kExitBadSetup = 5;      // bad command line or configuration file
 inline constexpr int kExitOutputFailed = 6;  // standard output could not be written
-inline constexpr int kExitUnverified = 7;    // the daemon's certificate is not the one expected
+// The daemon's certificate is not the one expected, or the daemon refused the viewer's.
+inline constexpr int kExitUnverified = 7;
 // With --grep, grep's own: a line matched, none did, or something went wrong.
 inline constexpr int kExitMatched = 0;
 inline constexpr int kExitNoMatch = 1;

@@ -45,20 +45,34 @@ std::string login_message(const Session& session) {
   return codec::login_request(password, request, true);
 }
 
-bool send_login(Session& session, const settings::Settings& settings) {
+// The daemon ended a connection whose login it has not answered: over TLS, it may have refused
+// this viewer's certificate, which says so. Otherwise says `what` failed and how.
+SessionEnd failed_before_answer(const Session& session, const char* what, int error) {
+  const std::string refusal = certificate_refusal(session.fd, session.tls);
+  if (!refusal.empty()) {
+    say(session.label,
+        "the daemon refused this viewer's certificate (viewer_cert, viewer_key): %s; not "
+        "retried: it would be refused again until they change\n",
+        refusal.c_str());
+    return SessionEnd::kCertificateRefused;
+  }
+  if (what != nullptr) say(session.label, "%s: %s\n", what, std::strerror(error));
+  return SessionEnd::kGone;
+}
+
+std::optional<SessionEnd> send_login(Session& session, const settings::Settings& settings) {
   session.login_text = codec::login_text(*settings.password);
   const std::string login = login_message(session);
   std::vector<std::uint8_t> frame(codec::encoded_room(login.size()));
   std::memcpy(frame.data(), login.data(), login.size());
   const std::size_t length = codec::encode_frame(frame.data(), login.size(), settings.key);
   if (!send_all(session.fd, session.tls, frame.data(), length)) {
-    say(session.label, "send login: %s\n", std::strerror(errno));
-    return false;
+    return failed_before_answer(session, "send login", errno);
   }
   session.awaiting_reply = true;
   session.holding = true;
   session.reply_deadline = Clock::now() + std::chrono::seconds(kLoginReplySeconds);
-  return true;
+  return std::nullopt;
 }
 
 std::string with_stamps(std::string_view bytes, bool& at_line_start) {
@@ -180,9 +194,14 @@ void begin_catch_up(Session& session, const codec::Notice& notice) {
   if (!send_request(session, first_request(catch_up))) catch_up.trouble = true;
 }
 
-// Says a gap on standard error; a half line written before it is ended first, so that the
-// bytes after the gap never run on from it.
+// Says a gap on standard error, and a resume that missed nothing, so that the one can be told
+// from the other; a half line written before a gap is ended first, so that the bytes after the
+// gap never run on from it.
 void report_notice(Session& session, const codec::Notice& notice, const StreamPlace& place) {
+  if (notice.kind == codec::NoticeKind::kResumed && place.known) {
+    say(session.label, "resumed at byte %llu of the log: nothing missed\n",
+        static_cast<unsigned long long>(notice.position.offset));
+  }
   if (notice.kind == codec::NoticeKind::kRotated && place.known) {
     const std::uint64_t end = place.base.offset + place.since;
     say(session.label, "the log was rotated; its old file ended at byte %llu\n",
@@ -469,6 +488,13 @@ SessionEnd take_closed_lengths(const Session& session) {
 std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_t>& buffer) {
   const ssize_t received = receive_some(session.fd, session.tls, buffer.data(), buffer.size());
   if (received == kTlsNothingYet || (received < 0 && errno == EINTR)) return std::nullopt;
+  const bool unanswered = session.awaiting_reply && session.tls != nullptr;
+  if (received <= 0 && unanswered) {
+    const int error = errno;
+    const SessionEnd end = failed_before_answer(session, nullptr, error);
+    if (end == SessionEnd::kCertificateRefused) return end;
+    errno = error;
+  }
   if (received < 0 && errno != ECONNRESET) {
     say(session.label, "receive: %s\n", std::strerror(errno));
     return SessionEnd::kGone;
@@ -500,9 +526,10 @@ std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_
   return std::nullopt;
 }
 
-bool start_session(Session& session) {
+std::optional<SessionEnd> start_session(Session& session) {
   session.assembly.key = session.settings->key;
-  return !session.settings->password || send_login(session, *session.settings);
+  if (!session.settings->password) return std::nullopt;
+  return send_login(session, *session.settings);
 }
 
 }  // namespace vantrel::follow

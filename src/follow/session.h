@@ -26,7 +26,16 @@ namespace vantrel::follow {
 using Clock = std::chrono::steady_clock;
 
 // kFinished: --grep without --follow wrote every match there is.
-enum class SessionEnd { kGone, kRefused, kLoginUnread, kOutputFailed, kFinished };
+// kCertificateRefused: the daemon refused the viewer's certificate (viewer_cert), or asked for
+// one it did not get; said.
+enum class SessionEnd {
+  kGone,
+  kRefused,
+  kLoginUnread,
+  kOutputFailed,
+  kFinished,
+  kCertificateRefused
+};
 
 struct Session {
   int fd = -1;
@@ -69,8 +78,8 @@ struct Session {
   std::string partial_line;  // the live stream's line that has not ended yet, under the filter
 };
 
-// Logs in when the source has a password. False when the login could not be sent.
-bool start_session(Session& session);
+// Logs in when the source has a password. How it ended where the login could not be sent.
+std::optional<SessionEnd> start_session(Session& session);
 
 // Receives and takes what came; a value when the session ends.
 std::optional<SessionEnd> take_receive(Session& session, std::vector<std::uint8_t>& buffer);

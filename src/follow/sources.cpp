@@ -115,6 +115,8 @@ int exit_status_of(SessionEnd end) {
       return kExitOutputFailed;
     case SessionEnd::kFinished:
       return kExitMatched;
+    case SessionEnd::kCertificateRefused:
+      return kExitUnverified;
     case SessionEnd::kGone:
       break;
   }
@@ -234,7 +236,7 @@ void connected(Link& link, const FollowOptions& options) {
   session.live_filter = options.grep;
   link.output->connection_changed(true);
   link.state = Link::State::kFollowing;
-  if (!start_session(session)) end_session(link, options, SessionEnd::kGone);
+  if (const auto end = start_session(session)) end_session(link, options, *end);
 }
 
 // A handshake step each time the poll says the socket is ready, within the connection's time.
@@ -250,7 +252,7 @@ void shake_hands(Link& link, const FollowOptions& options, bool ready) {
       link.tls_wants_room = next == TlsStep::kWantWrite;
       return;
     case TlsStep::kUnverified:
-      // Not the daemon configured: trying again would only meet it again.
+      // Not the daemon configured, or one that refuses us: trying again would only meet it again.
       close_link(link);
       return end_link(link, kExitUnverified);
     case TlsStep::kFailed:

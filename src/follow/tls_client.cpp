@@ -27,15 +27,58 @@ constexpr int kSendWaitMilliseconds = 500;
 
 std::string openssl_reason() { return tls::openssl_reason("the connection ended"); }
 
-// "AB:cd:..." or "abcd...": 64 hexadecimal digits, in lower case, or "" when it is not one.
+// "AB:cd:..." or "abcd...", or either as `openssl x509 -noout -fingerprint -sha256` prints it
+// ("sha256 Fingerprint=AB:CD:..."): 64 hexadecimal digits, in lower case, or "" when it is not
+// one.
 std::string normal_fingerprint(const std::string& text) {
   std::string digits;
-  for (const char c : text) {
+  std::string rest = text;
+  if (const std::size_t equals = rest.find('='); equals != std::string::npos) {
+    std::string label = rest.substr(0, equals);
+    for (char& c : label) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::size_t start = label.find_first_not_of(' ');
+    if (start == std::string::npos || label.substr(start) != "sha256 fingerprint") return "";
+    rest.erase(0, equals + 1);
+  }
+  while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\r')) rest.pop_back();
+  for (const char c : rest) {
     if (c == ':') continue;
     if (std::isxdigit(static_cast<unsigned char>(c)) == 0) return "";
     digits += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
   return digits.size() == 64 ? digits : "";
+}
+
+// An alert of the daemon's about the certificate it was given, or asked for and not given.
+std::string certificate_alert(unsigned long code) {
+  if (ERR_GET_LIB(code) != ERR_LIB_SSL) return "";
+  switch (ERR_GET_REASON(code)) {
+    case SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED:
+      return "a certificate is required";
+    case SSL_R_TLSV1_ALERT_UNKNOWN_CA:
+      return "unknown CA";
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED:
+      return "certificate expired";
+    case SSL_R_SSLV3_ALERT_BAD_CERTIFICATE:
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_UNKNOWN:
+    case SSL_R_SSLV3_ALERT_UNSUPPORTED_CERTIFICATE:
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_REVOKED:
+    case SSL_R_TLSV1_ALERT_ACCESS_DENIED:
+    case SSL_R_TLSV1_ALERT_DECRYPT_ERROR: {
+      const char* reason = ERR_reason_error_string(code);
+      return reason != nullptr ? reason : "bad certificate";
+    }
+    default:
+      return "";
+  }
+}
+
+std::string queued_certificate_alert() {
+  std::string found;
+  for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error()) {
+    if (found.empty()) found = certificate_alert(code);
+  }
+  return found;
 }
 
 std::string fingerprint_of(X509* certificate) {
@@ -81,7 +124,9 @@ bool set_up_tls(Source& source, const std::string& path) {
                       "daemon certificate's SHA-256) to know the daemon by");
   }
   if (source.tls_fingerprint && normal_fingerprint(*source.tls_fingerprint).empty()) {
-    return fail_setup(path, "tls_fingerprint must be 64 hexadecimal digits (colons allowed)");
+    return fail_setup(path,
+                      "tls_fingerprint must be 64 hexadecimal digits (colons allowed), or what "
+                      "openssl x509 -noout -fingerprint -sha256 prints");
   }
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   if (context == nullptr) return fail_setup(path, "can't set up TLS: " + openssl_reason());
@@ -145,6 +190,14 @@ TlsStep step_tls(ssl_st* tls, const Source& source, const std::string& label) {
           X509_verify_cert_error_string(verified));
       return TlsStep::kUnverified;
     }
+    // Over TLS 1.2 a daemon refuses the viewer's certificate within the handshake.
+    for (const unsigned long code : {ERR_peek_error(), ERR_peek_last_error()}) {
+      if (const std::string alert = certificate_alert(code); !alert.empty()) {
+        say(label, "the daemon refused this viewer's certificate (viewer_cert, viewer_key): %s\n",
+            alert.c_str());
+        return TlsStep::kUnverified;
+      }
+    }
     say(label, "TLS handshake failed: %s\n", openssl_reason().c_str());
     return TlsStep::kFailed;
   }
@@ -196,6 +249,20 @@ ssize_t receive_some(int fd, ssl_st* tls, void* buffer, std::size_t size) {
       errno = EPROTO;
       return -1;
   }
+}
+
+std::string certificate_refusal(int fd, ssl_st* tls) {
+  if (tls == nullptr) return "";
+  if (std::string alert = queued_certificate_alert(); !alert.empty()) return alert;
+  // A daemon verifies the certificate after our side of the handshake is done, and its alert
+  // may still wait to be read behind the failure it caused.
+  constexpr int kAlertWaitMilliseconds = 500;
+  pollfd alert{fd, POLLIN, 0};
+  poll(&alert, 1, kAlertWaitMilliseconds);
+  char rest[512];
+  ERR_clear_error();
+  if (SSL_read(tls, rest, sizeof rest) > 0) return "";
+  return queued_certificate_alert();
 }
 
 bool has_pending(ssl_st* tls) { return tls != nullptr && SSL_has_pending(tls) == 1; }

@@ -21,7 +21,8 @@ ssl_st* begin_tls(const Source& source, int fd, const std::string& label);
 
 enum class TlsStep { kDone, kWantRead, kWantWrite, kFailed, kUnverified };
 
-// Takes the handshake a step on. kUnverified: the daemon is not the one configured (said).
+// Takes the handshake a step on. kUnverified: the daemon is not the one configured, or it
+// refused this viewer's certificate (said).
 TlsStep step_tls(ssl_st* tls, const Source& source, const std::string& label);
 
 // Sends all of `data` (the descriptor blocks). Returns whether it went.
@@ -31,6 +32,12 @@ bool send_all(int fd, ssl_st* tls, const void* data, std::size_t size);
 // the socket's), or kTlsNothingYet when TLS read only its own records.
 inline constexpr ssize_t kTlsNothingYet = -2;
 ssize_t receive_some(int fd, ssl_st* tls, void* buffer, std::size_t size);
+
+// After a send or receive failed on a connection whose login has not been answered: why the
+// daemon refused this viewer's certificate, in TLS's words ("a certificate is required",
+// "unknown CA", "certificate expired"), read from the alert it sent before it closed; ""
+// where it did not refuse it.
+std::string certificate_refusal(int fd, ssl_st* tls);
 
 // TLS holds bytes already read, which a poll would not announce.
 bool has_pending(ssl_st* tls);
