@@ -49,11 +49,15 @@ int main(int argc, char** argv) {
       settings.tls_port == 0
           ? -1
           : vantrel::service::open_listener(settings.tls_port, settings.tls_address.value_or(0),
-                                            vantrel::service::kTlsBacklog);
-  if ((!settings.plain_off && listener < 0) || (settings.tls_port != 0 && tls_listener < 0)) {
+                                            vantrel::service::kTlsBacklog,
+                                            vantrel::service::tls_listener_label(settings));
+  // Every failure of the TLS listener's start, its certificates too, is said before the daemon
+  // says it waits.
+  ssl_ctx_st* tls = tls_listener >= 0 ? vantrel::service::open_tls(settings) : nullptr;
+  if ((!settings.plain_off && listener < 0) || (settings.tls_port != 0 && tls == nullptr)) {
     std::fprintf(stderr, "vantrel: Error starting server. Exiting.\n");
     return -1;
   }
   std::printf("vantrel: Waiting for clients connection...\n");
-  return vantrel::service::run_service(listener, tls_listener, settings);
+  return vantrel::service::run_service(listener, tls_listener, tls, settings);
 }

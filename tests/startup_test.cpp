@@ -144,7 +144,7 @@ TEST_F(StartUp, MissingLogFileStopsAfterTheDefaultsAreReported) {
              "vantrel: Error stat'ing log file: No such file or directory\n");
 }
 
-TEST_F(StartUp, PortInUseStopsTheStart) {
+TEST_F(StartUp, APortInUseOrAnUnusableCertificateStopsTheStartNamingTheListener) {
   const int taken = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(taken, 0);
   sockaddr_in address{};
@@ -161,7 +161,24 @@ TEST_F(StartUp, PortInUseStopsTheStart) {
   ExpectStop({Program(), "-p", port},
              kBanner + "vantrel: Listening to port " + port + "\nvantrel: Log file: 'app.log'\n",
              "vantrel: bind: Address already in use\nvantrel: Error starting server. Exiting.\n");
+
+  // The TLS listener names itself, and a certificate it cannot use stops the start before the
+  // daemon says it waits.
+  const std::string plain = std::to_string(vantrel::testing::free_port());
+  Config(kValid + "logfile = \"app.log\"\ntls_port = \"" + port +
+         "\"\ntls_cert = \"none.pem\"\ntls_key = \"none-key.pem\"\n");
+  Outcome o = vantrel::testing::run_to_exit(VANTREL_BINARY, {Program(), "-p", plain}, cwd_.path());
+  EXPECT_EQ(o.err,
+            "vantrel: TLS listener 0.0.0.0:" + port +
+                ": bind: Address already in use\nvantrel: Error starting server. Exiting.\n");
   close(taken);
+  o = vantrel::testing::run_to_exit(VANTREL_BINARY, {Program(), "-p", plain}, cwd_.path());
+  EXPECT_NE(o.out.find("vantrel: TLS listener 0.0.0.0:" + port +
+                       ": Can't use the certificate 'none.pem'"),
+            std::string::npos)
+      << o.out;
+  EXPECT_EQ(o.out.find("Waiting for clients connection"), std::string::npos) << o.out;
+  EXPECT_EQ(o.exit_code, 255);
 }
 
 TEST_F(StartUp, CommandLineOverridesTheFileAndTheDaemonWaitsForViewers) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 #include "service/log_reader.h"
 #include "service/log_watch.h"
@@ -124,9 +125,6 @@ bool start_service(ServiceState& state, const Settings& settings) {
     std::printf("vantrel: Something's wrong. Exiting.\n");
     return false;
   }
-  if (state.tls_listener >= 0 && !(state.tls = TlsContext(make_tls_context(settings)))) {
-    return false;
-  }
   // A send to a vanished viewer must fail and come back here, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
   if (state.tls) install_reload_signal();
@@ -136,10 +134,20 @@ bool start_service(ServiceState& state, const Settings& settings) {
 
 }  // namespace
 
-int open_listener(std::uint16_t port, std::uint32_t address_bytes, int backlog) {
+std::string tls_listener_label(const Settings& settings) {
+  const std::uint32_t address = settings.tls_address.value_or(0);
+  char text[INET_ADDRSTRLEN] = "0.0.0.0";
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return "TLS listener " + std::string(text) + ":" + std::to_string(settings.tls_port);
+}
+
+int open_listener(std::uint16_t port, std::uint32_t address_bytes, int backlog,
+                  const std::string& label) {
+  // "vantrel: bind" for the plain listener, as it always said; a labelled one says which it is.
+  const std::string prefix = "vantrel: " + (label.empty() ? "" : label + ": ");
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   if (listener < 0) {
-    std::perror("vantrel: socket");
+    std::perror((prefix + "socket").c_str());
     return -1;
   }
   sockaddr_in address{};
@@ -147,20 +155,23 @@ int open_listener(std::uint16_t port, std::uint32_t address_bytes, int backlog) 
   address.sin_addr.s_addr = address_bytes;
   address.sin_port = htons(port);
   if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    std::perror("vantrel: bind");
+    std::perror((prefix + "bind").c_str());
     return -1;
   }
   if (listen(listener, backlog) != 0) {
-    std::perror("vantrel: listen");
+    std::perror((prefix + "listen").c_str());
     return -1;
   }
   return listener;
 }
 
-int run_service(int listener, int tls_listener, const Settings& settings) {
+ssl_ctx_st* open_tls(const Settings& settings) { return make_tls_context(settings); }
+
+int run_service(int listener, int tls_listener, ssl_ctx_st* tls, const Settings& settings) {
   ServiceState state;
   state.listener = listener;
   state.tls_listener = tls_listener;
+  state.tls = TlsContext(tls);
   if (!start_service(state, settings)) return -1;
   for (;;) {
     // Chosen before a send may drop anyone; a handshake under way has a deadline to keep.

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "service/service.h"
 #include "service/service_state.h"
 #include "tls/policy.h"
 
@@ -40,22 +41,24 @@ void warn_if_readable_by_others(const std::string& key) {
   }
 }
 
+std::string label(const settings::Settings& settings) { return tls_listener_label(settings); }
+
 bool use_files(SSL_CTX* context, const settings::Settings& settings) {
   if (SSL_CTX_use_certificate_chain_file(context, settings.tls_cert->c_str()) != 1) {
-    std::printf("vantrel: Can't use the certificate '%s': %s\n", settings.tls_cert->c_str(),
-                openssl_reason().c_str());
+    std::printf("vantrel: %s: Can't use the certificate '%s': %s\n", label(settings).c_str(),
+                settings.tls_cert->c_str(), openssl_reason().c_str());
     return false;
   }
   if (SSL_CTX_use_PrivateKey_file(context, settings.tls_key->c_str(), SSL_FILETYPE_PEM) != 1 ||
       SSL_CTX_check_private_key(context) != 1) {
-    std::printf("vantrel: Can't use the key '%s' with that certificate: %s\n",
-                settings.tls_key->c_str(), openssl_reason().c_str());
+    std::printf("vantrel: %s: Can't use the key '%s' with that certificate: %s\n",
+                label(settings).c_str(), settings.tls_key->c_str(), openssl_reason().c_str());
     return false;
   }
   if (settings.tls_ca) {
     if (SSL_CTX_load_verify_locations(context, settings.tls_ca->c_str(), nullptr) != 1) {
-      std::printf("vantrel: Can't use the CA file '%s': %s\n", settings.tls_ca->c_str(),
-                  openssl_reason().c_str());
+      std::printf("vantrel: %s: Can't use the CA file '%s': %s\n", label(settings).c_str(),
+                  settings.tls_ca->c_str(), openssl_reason().c_str());
       return false;
     }
     // A viewer without a certificate from this CA fails the handshake.
@@ -97,7 +100,8 @@ void step_handshake(ServiceState& state, const settings::Settings& settings, int
 SSL_CTX* make_tls_context(const settings::Settings& settings) {
   SSL_CTX* context = SSL_CTX_new(TLS_server_method());
   if (context == nullptr) {
-    std::printf("vantrel: Can't set up TLS: %s\n", openssl_reason().c_str());
+    std::printf("vantrel: %s: Can't set up TLS: %s\n", label(settings).c_str(),
+                openssl_reason().c_str());
     return nullptr;
   }
   // Partial writes, each record finished from wherever its bytes lie when it is tried again.
@@ -107,7 +111,9 @@ SSL_CTX* make_tls_context(const settings::Settings& settings) {
   SSL_CTX_set_num_tickets(context, 0);
   SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
   if (!tls::apply_policy(context, true) || !use_files(context, settings)) {
-    if (ERR_peek_error() != 0) std::printf("vantrel: %s\n", openssl_reason().c_str());
+    if (ERR_peek_error() != 0) {
+      std::printf("vantrel: %s: %s\n", label(settings).c_str(), openssl_reason().c_str());
+    }
     SSL_CTX_free(context);
     return nullptr;
   }
