@@ -61,7 +61,8 @@ class Request : public std::enable_shared_from_this<Request<Transport>> {
     beast::get_lowest_layer(transport_).expires_after(kRequestTime);
     if constexpr (std::is_same_v<Transport, TlsTransport>) {
       transport_.async_handshake([self = this->shared_from_this()](beast::error_code error) {
-        if (!error) self->read();
+        if (!error) return self->read();
+        if (TlsSocket::is_plain_http(error)) self->transport_.answer_plain_http();
       });
     } else {
       read();

@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 
 #include <cerrno>
+#include <string>
 // clang-format off
 #include <boost/asio/ssl/error.hpp>
 // clang-format on
@@ -39,6 +40,25 @@ void TlsSocket::expires_after(std::chrono::steady_clock::duration wait) {
     error_code ignored;
     if (impl->running > 0) impl->socket.close(ignored);
   });
+}
+
+bool TlsSocket::is_plain_http(const error_code& error) {
+  return error.category() == boost::asio::error::get_ssl_category() &&
+         ERR_GET_REASON(static_cast<unsigned long>(error.value())) == SSL_R_HTTP_REQUEST;
+}
+
+void TlsSocket::answer_plain_http() {
+  static const std::string kAnswer = [] {
+    const std::string body = "This page is served over HTTPS: use https:// in its address.\n";
+    return "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+  }();
+  boost::asio::async_write(impl_->socket, boost::asio::buffer(kAnswer),
+                           [impl = impl_](error_code, std::size_t) {
+                             error_code ignored;
+                             impl->socket.shutdown(tcp::socket::shutdown_send, ignored);
+                             impl->socket.close(ignored);
+                           });
 }
 
 void TlsSocket::expires_never() {

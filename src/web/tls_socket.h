@@ -44,6 +44,12 @@ class TlsSocket {
         });
   }
 
+  // The handshake met a plain HTTP request instead.
+  static bool is_plain_http(const error_code& error);
+  // Answers that request in plain HTTP, 400 and a sentence that says to use https, as a
+  // browser would otherwise get an empty reply; then closes.
+  void answer_plain_http();
+
   template <typename Buffers, typename Handler>
   void async_read_some(const Buffers& buffers, Handler&& handler) {
     transfer(first_of<boost::asio::mutable_buffer>(buffers), SSL_read_ex,

@@ -107,8 +107,12 @@ class WebServer : public follow::Outputs, public Routes {
       reload_on_hangup();
     }
     const tcp::endpoint bound = io_->acceptor.local_endpoint(error);
-    std::fprintf(stderr, "vantrel-view: the page is at %s://%s:%u%s\n", tls_ ? "https" : "http",
-                 options_.address.c_str(), unsigned{bound.port()}, options_.base.c_str());
+    // With a password, the user name it goes with: the browser asks for both.
+    const std::string login =
+        options_.password ? " (user name \"" + options_.user + "\" and the web_password)" : "";
+    std::fprintf(stderr, "vantrel-view: the page is at %s://%s:%u%s%s\n", tls_ ? "https" : "http",
+                 options_.address.c_str(), unsigned{bound.port()}, options_.base.c_str(),
+                 login.c_str());
     accept();
     beat();
     thread_ = std::thread([this] { io_->context.run(); });

@@ -3,6 +3,7 @@
 // Exit status 0 when every check held, 1 when one did not, 77 when no browser is installed.
 import { appendFileSync, writeFileSync } from "node:fs";
 import { execFileSync } from "node:child_process";
+import { get } from "node:http";
 import { join } from "node:path";
 import { freePort, harness, shows } from "./harness.mjs";
 
@@ -25,10 +26,21 @@ const startDaemon = () =>
 
 await run(async () => {
   let daemon = await startDaemon();
-  await start(join(build, "vantrel-view"),
-              ["-c", "vantrel.cfg", "-p", `${daemonPort}`, "-r", "--web", `${webPort}`,
-               "--tls-cert", "cert.pem", "--tls-key", "key.pem"],
-              "logged in");
+  const relay = await start(join(build, "vantrel-view"),
+                            ["-c", "vantrel.cfg", "-p", `${daemonPort}`, "-r", "--web", `${webPort}`,
+                             "--tls-cert", "cert.pem", "--tls-key", "key.pem"],
+                            "logged in");
+  check("the announcement names the user name that goes with the password",
+        relay.said().includes(`the page is at https://127.0.0.1:${webPort}/ (user name "vantrel" and the web_password)`));
+  const plain = await new Promise((resolve) => {
+    get(`http://127.0.0.1:${webPort}/`, (answer) => {
+      let body = "";
+      answer.on("data", (chunk) => { body += chunk; });
+      answer.on("end", () => resolve({ status: answer.statusCode, body }));
+    }).on("error", (error) => resolve({ status: 0, body: error.message }));
+  });
+  check(`plain HTTP on the HTTPS port is told to use https (${plain.status} ${plain.body.trim()})`,
+        plain.status === 400 && plain.body.includes("use https://"));
   const browser = await launch();
   const url = `https://127.0.0.1:${webPort}/`;
   appendFileSync(log, "12:00:00 INFO only for those with the password\n");
