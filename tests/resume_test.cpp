@@ -124,6 +124,9 @@ class Breaks {
     return viewer_.wait_until([&] { return viewer_.out() == expected_; }, 20s);
   }
   int gaps_said() const { return occurrences(viewer_.err(), "gap: "); }
+  // Resumes that missed nothing are said too, and only after a connection came back.
+  int clean_resumes_said() const { return occurrences(viewer_.err(), ": nothing missed\n"); }
+  int logins() const { return occurrences(viewer_.err(), "logged in"); }
   int gaps() const { return gaps_; }
   // What went wrong, for a failure's message.
   std::string story() const {
@@ -155,6 +158,8 @@ TEST(Resume, ThroughRandomCutsRestartsRotationsAndTruncationsTheOutputIsTheLog) 
       ASSERT_TRUE(breaks.one_break()) << "round " << round << ": " << breaks.story();
     }
     EXPECT_EQ(breaks.gaps_said(), breaks.gaps()) << breaks.story();
+    EXPECT_GT(breaks.clean_resumes_said(), 0) << breaks.story();
+    EXPECT_LT(breaks.clean_resumes_said(), breaks.logins()) << breaks.story();
   }
 }
 

@@ -53,7 +53,8 @@ constexpr const char* kUsage =
     "\n"
     "Exit status: 0 after -h, 1 password refused, 2 daemon gone, 3 no connection,\n"
     "             4 no readable answer to the login, 5 bad command line or configuration,\n"
-    "             6 standard output not writable\n";
+    "             6 standard output not writable, 7 the daemon's certificate not the one\n"
+    "             expected, or the viewer's certificate refused by the daemon\n";
 
 ArgumentsResult usage_error(const char* problem, const char* argument) {
   std::fprintf(stderr, "vantrel-view: %s '%s'\n\n%s", problem, argument, kUsage);
