@@ -32,6 +32,7 @@ need make "the build" command -v make
 need libboost-dev "the browser viewer, vantrel-view --web (Boost.Beast)" have_header boost/beast.hpp
 need libssl-dev "TLS for the daemon, the viewer and the page (OpenSSL)" have_header openssl/ssl.h
 need libre2-dev "searching the whole log, in the daemon and the viewer (RE2)" have_header re2/re2.h
+need libsystemd-dev "readiness and the watchdog under systemd (sd_notify)" have_header systemd/sd-daemon.h
 need pkg-config "the build finds RE2 through it" command -v pkg-config
 if [ "$level" = deb ] || [ "$level" = ci ]; then
   need dpkg-dev "make deb: dpkg-shlibdeps computes the package's Depends" command -v dpkg-shlibdeps

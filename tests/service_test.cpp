@@ -5,11 +5,16 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "service/service_state.h"
@@ -66,26 +71,97 @@ TEST_F(ServiceTest, GrowthReachesEveryViewerOnceAndSendIsReportedPerViewer) {
   EXPECT_TRUE(out().wait_for_output(kSent, 4));
 }
 
+// systemd's socket, the test's own: the daemon's notifications, taken as they come (as
+// systemd does: a datagram socket holds only a few unread).
+class NotifySocket {
+ public:
+  NotifySocket() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    EXPECT_EQ(bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    reader_ = std::thread([this] {
+      char text[256];
+      for (;;) {
+        const ssize_t size = recv(fd_, text, sizeof text, 0);
+        if (size <= 0) return;  // shut down
+        const std::lock_guard<std::mutex> hold(lock_);
+        messages_.emplace_back(text, static_cast<std::size_t>(size));
+      }
+    });
+  }
+  ~NotifySocket() {
+    shutdown(fd_, SHUT_RDWR);
+    reader_.join();
+    close(fd_);
+  }
+  NotifySocket(const NotifySocket&) = delete;
+  NotifySocket& operator=(const NotifySocket&) = delete;
+
+  // As systemd sets them for a unit of Type=notify with WatchdogSec.
+  std::vector<std::string> environment(int watchdog_ms) const {
+    return {"NOTIFY_SOCKET=" + path_, "WATCHDOG_USEC=" + std::to_string(watchdog_ms * 1000)};
+  }
+  // Whether `message` has come `times` times within `limit`.
+  bool wait_for(const std::string& message, int times = 1, Clock::duration limit = 10s) {
+    const auto deadline = Clock::now() + limit;
+    while (std::ranges::count(messages(), message) < times) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+    return true;
+  }
+  std::vector<std::string> messages() {
+    const std::lock_guard<std::mutex> hold(lock_);
+    return messages_;
+  }
+
+ private:
+  TempDir dir_;
+  std::string path_ = dir_.file("notify");
+  int fd_;
+  std::mutex lock_;
+  std::vector<std::string> messages_;
+  std::thread reader_;
+};
+
+// Also under systemd, whose watchdog turns the loop every 100 ms: nobody connected, nothing is
+// read. There the daemon says it is ready once it listens, pings, and counts its viewers.
 TEST(ServiceIdle, NothingIsTakenWhileNobodyWatchesAndTheNextViewerGetsOneFrameOfIt) {
-  // More than one frame at start-up makes the first poll observable: it reports a short read.
-  DaemonOptions options;
-  options.initial_log = std::string(70000, '.');
-  Daemon daemon(options);
-  ASSERT_TRUE(daemon.start());
-  ASSERT_TRUE(daemon.process().wait_for_output("vantrel: log size diff == 70000 but read 65532"));
-  const std::string stale = "written while nobody watched\n" + std::string(70000, '-');
-  daemon.append(stale);
-  // Longer than the wait limit: a daemon that polled while nobody watched would take it now.
-  std::this_thread::sleep_for(2500ms);
-  TestViewer viewer;
-  ASSERT_TRUE(viewer.connect_to(daemon.port()));
-  ASSERT_TRUE(viewer.receive_text(stale.substr(0, 65532)));
-  EXPECT_EQ(viewer.received_text(), stale.substr(0, 65532));
-  EXPECT_TRUE(daemon.process().wait_for_output("vantrel: log size diff == 70029 but read 65532"));
-  daemon.append("live\n");
-  EXPECT_TRUE(viewer.receive_text("live\n"));
-  EXPECT_EQ(viewer.received_text(), stale.substr(0, 65532) + "live\n");
-  EXPECT_TRUE(daemon.stop_and_check());
+  for (const bool under_systemd : {false, true}) {
+    SCOPED_TRACE(under_systemd ? "under systemd" : "started by hand");
+    NotifySocket systemd;
+    // More than one frame at start-up makes the first poll observable: it reports a short read.
+    DaemonOptions options;
+    options.initial_log = std::string(70000, '.');
+    if (under_systemd) options.environment = systemd.environment(200);
+    Daemon daemon(options);
+    ASSERT_TRUE(daemon.start());
+    ASSERT_TRUE(daemon.process().wait_for_output("vantrel: log size diff == 70000 but read 65532"));
+    const std::string stale = "written while nobody watched\n" + std::string(70000, '-');
+    daemon.append(stale);
+    // Longer than the wait limit: a daemon that polled while nobody watched would take it now.
+    std::this_thread::sleep_for(2500ms);
+    TestViewer viewer;
+    ASSERT_TRUE(viewer.connect_to(daemon.port()));
+    ASSERT_TRUE(viewer.receive_text(stale.substr(0, 65532)));
+    EXPECT_EQ(viewer.received_text(), stale.substr(0, 65532));
+    EXPECT_TRUE(daemon.process().wait_for_output("vantrel: log size diff == 70029 but read 65532"));
+    daemon.append("live\n");
+    EXPECT_TRUE(viewer.receive_text("live\n"));
+    EXPECT_EQ(viewer.received_text(), stale.substr(0, 65532) + "live\n");
+    if (under_systemd) {
+      EXPECT_TRUE(systemd.wait_for("STATUS=1 viewer"));
+      EXPECT_TRUE(systemd.wait_for("WATCHDOG=1", 20));
+      const std::vector<std::string> said = systemd.messages();
+      ASSERT_FALSE(said.empty());
+      EXPECT_EQ(said.front(), "READY=1");
+      EXPECT_EQ(std::ranges::count(said, "READY=1"), 1);
+    } else {
+      EXPECT_FALSE(systemd.wait_for("READY=1", 1, 100ms));
+    }
+    EXPECT_TRUE(daemon.stop_and_check());
+  }
 }
 
 TEST_F(ServiceTest, AViewerThatLeavesIsDroppedAndTheOthersGoOn) {

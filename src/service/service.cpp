@@ -15,6 +15,7 @@
 #include "service/log_watch.h"
 #include "service/login.h"
 #include "service/pacing.h"
+#include "service/readiness.h"
 #include "service/service_state.h"
 #include "service/tls.h"
 #include "service/whole_log.h"
@@ -64,19 +65,38 @@ int build_wait_sets(const ServiceState& state, bool someone_connected, fd_set& r
   return std::max(highest, add_room_waits(state, room));
 }
 
-// The time to the nearest deadline, a pending poll, a viewer's next frame or the end of a
-// missing file's grace, within the 2-second safety net; none while `jobs` wait for their next
-// slice. Computed afresh for every wait.
-timeval wait_limit(const ServiceState& state, bool jobs) {
-  const Clock::time_point now = Clock::now();
-  Clock::time_point until = now + kWaitLimit;
-  if (poll_pending(state) || jobs) until = now;
-  if (const auto turn = next_viewer_turn(state)) until = std::min(until, *turn);
-  if (const auto deadline = next_handshake_deadline(state)) until = std::min(until, *deadline);
-  if (state.missing_since) until = std::min(until, *state.missing_since + kMissingLimit);
+timeval time_until(Clock::time_point until, Clock::time_point now) {
   const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
   const auto micros = std::max<std::int64_t>(left.count(), 0);
   return timeval{static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000)};
+}
+
+// How long the next wait may last, and whether it is cut short for something other than the
+// file: the whole log's next slice, or systemd.
+struct WaitLimit {
+  timeval limit{};
+  bool for_others = false;
+};
+
+// With someone connected: the time to the nearest deadline, a pending poll, a viewer's next
+// frame or the end of a missing file's grace, within the 2-second safety net; none while
+// `jobs` wait for their next slice. With nobody: only systemd's next turn, if any. Computed
+// afresh for every wait.
+std::optional<WaitLimit> wait_limit(const ServiceState& state, bool someone_connected, bool jobs) {
+  const Clock::time_point now = Clock::now();
+  const std::optional<Clock::time_point> systemd = next_systemd_turn(state);
+  if (!someone_connected) {
+    if (!systemd) return std::nullopt;
+    return WaitLimit{time_until(*systemd, now), true};
+  }
+  Clock::time_point until = now + kWaitLimit;
+  if (poll_pending(state)) until = now;
+  if (const auto turn = next_viewer_turn(state)) until = std::min(until, *turn);
+  if (const auto deadline = next_handshake_deadline(state)) until = std::min(until, *deadline);
+  if (state.missing_since) until = std::min(until, *state.missing_since + kMissingLimit);
+  const Clock::time_point others = jobs ? now : systemd.value_or(Clock::time_point::max());
+  const bool for_others = jobs || others < until;
+  return WaitLimit{time_until(std::min(until, others), now), for_others};
 }
 
 // Handles each ready descriptor in ascending order. Returns whether the log file should be
@@ -114,9 +134,10 @@ int poll_if_wanted(ServiceState& state, const Settings& settings) {
 }
 
 // A wait that ran out is the safety net's poll, or the deadline of a pending one; a wait cut
-// short for the whole log's next slice is neither, until the safety net's time has come.
-bool wait_ran_out(const ServiceState& state, int count, bool cut_short) {
-  return count == 0 && (!cut_short || Clock::now() - state.last_look >= kWaitLimit);
+// short for the whole log's next slice or for systemd is neither, until the safety net's time
+// has come. With nobody connected, the file is looked at only when someone comes.
+bool wait_ran_out(const ServiceState& state, int count, const std::optional<WaitLimit>& wait) {
+  return count == 0 && wait && (!wait->for_others || Clock::now() - state.last_look >= kWaitLimit);
 }
 
 // Sets up what the loop needs before its first turn. Returns false after saying why it can't.
@@ -173,21 +194,26 @@ int run_service(int listener, int tls_listener, ssl_ctx_st* tls, const Settings&
   state.tls_listener = tls_listener;
   state.tls = TlsContext(tls);
   if (!start_service(state, settings)) return -1;
+  start_readiness(state.readiness);
+  // A turn only for systemd, with nobody connected, leaves the file alone: it is looked at
+  // when someone comes.
+  bool turned_for_systemd = false;
   for (;;) {
     // Chosen before a send may drop anyone; a handshake under way has a deadline to keep.
     const bool someone_connected = has_viewers(state) || has_handshakes(state);
-    if (poll_if_wanted(state, settings) < 0) return -1;
+    if (!turned_for_systemd && poll_if_wanted(state, settings) < 0) return -1;
     work_on_jobs(state, settings);
     serve_viewers(state, settings);
     drop_lagging_viewers(state, settings);
+    keep_systemd_told(state);
 
     fd_set ready;
     fd_set room;
     const int highest = build_wait_sets(state, someone_connected, ready, room);
-    const bool jobs = has_job_work(state);
-    timeval limit = add_buffered_reads(state, ready) ? timeval{} : wait_limit(state, jobs);
-    const int count =
-        select(highest + 1, &ready, &room, nullptr, someone_connected ? &limit : nullptr);
+    std::optional<WaitLimit> wait = wait_limit(state, someone_connected, has_job_work(state));
+    if (add_buffered_reads(state, ready)) wait = WaitLimit{{}, wait && wait->for_others};
+    const int count = select(highest + 1, &ready, &room, nullptr, wait ? &wait->limit : nullptr);
+    turned_for_systemd = count == 0 && !someone_connected;
     if (count < 0 && errno != EINTR) {
       std::perror("vantrel: select");
       return -1;
@@ -198,7 +224,7 @@ int run_service(int listener, int tls_listener, ssl_ctx_st* tls, const Settings&
     serve_handshakes(state, settings, ready, room);
     take_room(state, room);
     const bool spoke = serve_ready(state, settings, ready);
-    state.poll_wanted = wait_ran_out(state, count, jobs) || spoke || state.poll_wanted;
+    state.poll_wanted = wait_ran_out(state, count, wait) || spoke || state.poll_wanted;
   }
 }
 

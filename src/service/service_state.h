@@ -12,6 +12,7 @@
 
 #include "codec/position.h"
 #include "service/connection.h"
+#include "service/readiness.h"
 #include "service/viewer.h"
 #include "settings/settings.h"
 
@@ -88,6 +89,7 @@ struct ServiceState {
   int log_watch = -1;             // the log file's change watch, or -1 when it is only polled
   bool poll_wanted = true;        // something happened that calls for a look at the file
   Clock::time_point last_look{};  // the last poll
+  Readiness readiness;            // what systemd hears, where it listens
 };
 
 inline Viewer& viewer_at(ServiceState& state, int descriptor) {

@@ -19,10 +19,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "follow/lines.h"
+#include "notify/notify.h"
 #include "web/browser_feed.h"
 #include "web/channels.h"
 #include "web/events.h"
@@ -113,6 +115,8 @@ class WebServer : public follow::Outputs, public Routes {
     std::fprintf(stderr, "vantrel-view: the page is at %s://%s:%u%s%s\n", tls_ ? "https" : "http",
                  options_.address.c_str(), unsigned{bound.port()}, options_.base.c_str(),
                  login.c_str());
+    notify::ready();  // under systemd: the page is served
+    watchdog_ = notify::watchdog_interval().has_value();
     accept();
     beat();
     thread_ = std::thread([this] { io_->context.run(); });
@@ -305,8 +309,19 @@ class WebServer : public follow::Outputs, public Routes {
       const Clock::time_point now = Clock::now();
       if (take_waiting_lines(now)) wake_browsers();
       for (const std::shared_ptr<Browser>& browser : browsers_) browser->heartbeat(now);
+      tell_systemd();
       beat();
     });
+  }
+
+  // Once a second, from the thread that serves the browsers: the watchdog's ping (its
+  // WatchdogSec must be 2 s at least), and the browsers' count when it changed.
+  void tell_systemd() {
+    if (watchdog_) notify::watchdog();
+    if (browsers_.size() == told_browsers_) return;
+    told_browsers_ = browsers_.size();
+    notify::status(std::to_string(told_browsers_) +
+                   (told_browsers_ == 1 ? " browser" : " browsers"));
   }
 
   // With several sources: unfinished lines that waited long enough join the merged channel,
@@ -367,6 +382,8 @@ class WebServer : public follow::Outputs, public Routes {
   std::size_t pending_requests_ = 0;
   // The browsers' feeds, kept alive here while they wait for more; the server's thread's alone.
   std::vector<std::shared_ptr<Browser>> browsers_;
+  bool watchdog_ = false;                        // the unit sets WatchdogSec: ping it once a second
+  std::size_t told_browsers_ = ~std::size_t{0};  // the count systemd was told last
   std::atomic<bool> wake_posted_{false};
 };
 
