@@ -10,7 +10,8 @@
 #   deb    also dpkg-dev and lintian, for make deb
 #   ci     also what CI runs besides: clang and its sanitizer runtimes (make test-asan, make
 #          fuzz), Google Benchmark, clang-format, clang-tidy, cppcheck and git, and for the
-#          browser test Chromium, Node.js and puppeteer-core (npm ci in tests/web)
+#          browser test Chromium, Node.js and puppeteer-core (npm ci in tests/web), and
+#          Prometheus for the metrics test
 set -euo pipefail
 
 level=${1:-build}
@@ -56,6 +57,8 @@ if [ "$level" = ci ]; then
   need npm "the browser test's driver" command -v npm
   need nginx-light "the browser test behind a reverse proxy" test -x /usr/sbin/nginx
   need openssl "the browser test's certificate" command -v openssl
+  need prometheus "the metrics test: promtool checks /metrics, and the server scrapes a relay" \
+    command -v promtool
 fi
 
 # The browser test's driver comes from the npm registry, pinned by tests/web/package-lock.json.

@@ -13,5 +13,5 @@ int main(int argc, char** argv) {
       break;
   }
   if (!load_viewer_settings(argc > 0 ? argv[0] : nullptr, options)) return kExitBadSetup;
-  return run_viewer(options);
+  return options.stats ? print_counters(options) : run_viewer(options);
 }

@@ -3,11 +3,15 @@
 // finish costing the viewer served nothing, and the certificates read again on SIGHUP.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "codec/login.h"
 #include "support/viewer.h"
 
 namespace vantrel::testing {
@@ -280,6 +284,87 @@ TEST_F(TlsWithCaTest, OurViewerRefusedForItsCertificateSaysWhyAndEnds) {
         << refused.err;
     EXPECT_FALSE(has(refused.err, "reconnecting")) << refused.err;
   }
+}
+
+// A viewer's login that resumes at `offset` of the file `status` names.
+std::string resume_login(const struct stat& status, std::uint64_t offset) {
+  const codec::Position at{static_cast<std::uint64_t>(status.st_dev),
+                           static_cast<std::uint64_t>(status.st_ino), offset, 0,
+                           codec::check_of(nullptr, 0)};
+  return codec::login_request("secret",
+                              codec::ResumeRequest{codec::ResumeRequest::Kind::kAt, 0, at});
+}
+
+// The daemon's counters through vantrel-view --stats, after a scripted run: a TLS viewer, a
+// wrong password, a failed handshake, a rotation, a resume that holds and one that cannot.
+TEST_F(TlsWithCaTest, TheCountersSayWhatHappened) {
+  Bridge bridge(tls_port_, "viewer-alice");
+  auto tls_viewer = bridge.connect();
+  ASSERT_TRUE(daemon_says("over TLS"));
+  TestViewer wrong;
+  ASSERT_TRUE(wrong.connect_to(daemon_.port()));
+  ASSERT_TRUE(wrong.send_frame("PASS wrong"));
+  EXPECT_TRUE(wrong.wait_closed());
+  TestViewer stranger;
+  ASSERT_TRUE(stranger.connect_to(tls_port_));
+  ASSERT_TRUE(stranger.send_raw("GET / HTTP/1.0\r\n\r\n"));
+  ASSERT_TRUE(daemon_says("TLS handshake failed"));
+
+  const std::string before = "before the rotation\n";
+  const std::string after = "after it\n";
+  daemon_.append(before);
+  ASSERT_TRUE(tls_viewer->receive_text(before));
+  ASSERT_EQ(std::rename(daemon_.log_path().c_str(), (daemon_.log_path() + ".1").c_str()), 0);
+  write_file(daemon_.log_path(), after);
+  ASSERT_TRUE(tls_viewer->receive_text(before + after));
+  struct stat status {};
+  ASSERT_EQ(stat(daemon_.log_path().c_str(), &status), 0);
+  TestViewer resumed;
+  TestViewer lost;
+  for (const auto& [viewer, inode] :
+       {std::pair{&resumed, status.st_ino}, std::pair{&lost, status.st_ino + 1}}) {
+    struct stat named = status;
+    named.st_ino = inode;
+    ASSERT_TRUE(viewer->connect_to(daemon_.port()));
+    ASSERT_TRUE(viewer->send_frame(resume_login(named, after.size())));
+  }
+  ASSERT_TRUE(daemon_.process().wait_for_output("successfully logged in", 2));
+
+  write_file(daemon_.dir().file("view.cfg"),
+             "key = \"3e07b1d4\"\npassword = \"secret\"\nport = \"" +
+                 std::to_string(daemon_.port()) + "\"\n");
+  const Outcome stats = run_to_exit(
+      VANTREL_VIEW_BINARY, {"vantrel-view", "-c", "view.cfg", "--stats"}, daemon_.dir().path());
+  ASSERT_EQ(stats.exit_code, 0) << stats.err;
+  std::map<std::string, std::uint64_t> counters;
+  char name[64];
+  unsigned long long value = 0;
+  for (std::size_t at = 0; at < stats.out.size(); at = stats.out.find('\n', at) + 1) {
+    if (std::sscanf(stats.out.c_str() + at, "%63s %llu", name, &value) == 2) counters[name] = value;
+  }
+  // Now: the TLS viewer, the two that resumed, and --stats' own connection.
+  const std::map<std::string, std::uint64_t> expected = {
+      {"viewers", 4},
+      {"viewers_tls", 1},
+      {"viewers_with_whole_log", 1},
+      {"connections_accepted", 6},
+      {"connections_refused_password", 1},
+      {"connections_refused_handshake", 1},
+      {"log_rotations", 1},
+      {"log_truncations", 0},
+      {"log_inode", static_cast<std::uint64_t>(status.st_ino)},
+      {"log_size_bytes", after.size()},
+      {"log_read_bytes", before.size() + after.size()},
+      {"resumes_exact", 1},
+      {"resumes_with_gap", 0},
+      {"resumes_refused", 1},
+      {"viewers_dropped_for_lag", 0},
+  };
+  for (const auto& [counter, wanted] : expected) {
+    EXPECT_EQ(counters[counter], wanted) << counter << " in\n" << stats.out;
+  }
+  EXPECT_GE(counters["viewers_most"], 4U);
+  EXPECT_GE(counters["sent_frames"], 2U);
 }
 
 // The page follows the daemon over TLS with the terminal's code and serves HTTPS itself: an

@@ -382,7 +382,7 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
       {{"-h"},
        0,
        "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-n [+]LINES] [-t]\n"
-       "                    [--grep PATTERN [--follow]] [--web [ADDRESS:]PORT]\n"},
+       "                    [--grep PATTERN [--follow]] [--stats] [--web [ADDRESS:]PORT]\n"},
       {{"--help"}, 0, "Usage: vantrel-view "},
       {{"--version"}, 0, "vantrel-view 0.98\n"},
       {{}, 5, "vantrel-view: can't read a configuration file; tried:\n"},
@@ -395,6 +395,8 @@ TEST(ViewerSetup, UsageConfigurationAndConnectionErrorsEndWithTheirStatus) {
       {{"-n", "10x"}, 5, "vantrel-view: not a number of lines: '10x'\n"},
       {{"--grep", "/(/"}, 5, "vantrel-view: not a regular expression: missing ): (\n"},
       {{"--follow"}, 5, "no --grep for '--follow'"},
+      {{"--stats", "--grep", "x"}, 5, "no --grep or --web with '--stats'"},
+      {{"-c", key, "-p", port, "--stats"}, 2, "no counters: connect: Connection refused\n"},
       {{"--web", "localhost:80"},
        5,
        "vantrel-view: not a [ADDRESS:]PORT to serve on: 'localhost:80'\n"},

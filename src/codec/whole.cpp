@@ -13,6 +13,7 @@ namespace {
 constexpr std::string_view kLinesWord = "LINES";
 constexpr std::string_view kFindWord = "FIND";
 constexpr std::string_view kStopWord = "STOP";
+constexpr std::string_view kStatsWord = "STATS";
 
 // Cuts the next word, up to a blank, off the front of `text`.
 std::string_view next_word(std::string_view& text) {
@@ -108,6 +109,8 @@ std::string request_text(const WholeRequest& request) {
       return std::string(kFindWord) + " " + head + bound_text(request.bound) + " " +
              std::to_string(request.count) + (request.regex ? " regex " : " fixed ") +
              request.pattern;
+    case WholeRequest::Kind::kStats:
+      return std::string(kStatsWord) + " " + std::to_string(request.id);
     case WholeRequest::Kind::kStop:
       break;
   }
@@ -118,11 +121,11 @@ std::optional<WholeRequest> parse_request(std::string_view text) {
   std::string_view rest = text;
   const std::string_view word = next_word(rest);
   if (word == kLinesWord) return parse_lines(rest);
-  if (word == kStopWord) {
+  if (word == kStopWord || word == kStatsWord) {
     const auto id = number_of<std::uint32_t>(rest);
     if (!id) return std::nullopt;
     WholeRequest request;
-    request.kind = WholeRequest::Kind::kStop;
+    request.kind = word == kStopWord ? WholeRequest::Kind::kStop : WholeRequest::Kind::kStats;
     request.id = *id;
     return request;
   }
@@ -159,6 +162,8 @@ std::size_t answer_fields(AnswerKind kind) {
       return 5 + 33;
     case AnswerKind::kRefused:
       return 5 + 1;
+    case AnswerKind::kCounters:
+      return 5;
   }
   return 0;
 }
@@ -194,6 +199,8 @@ void write_answer_fields(std::uint8_t* out, const Answer& answer) {
       return;
     case AnswerKind::kRefused:
       fields[0] = answer.why;
+      return;
+    case AnswerKind::kCounters:
       return;
   }
 }
@@ -234,6 +241,8 @@ std::optional<Answer> read_answer(const std::uint8_t* payload, std::size_t size)
       break;
     case AnswerKind::kRefused:
       answer.why = fields[0];
+      break;
+    case AnswerKind::kCounters:
       break;
   }
   return answer;

@@ -11,9 +11,10 @@
 //   "FIND ID before|after POS BOUND MAX fixed|regex PATTERN" lines that match, newest first
 //                                                           (before) or oldest first (after)
 //   "STOP ID"                                               ends what runs
+//   "STATS ID"                                              the daemon's counters
 //
-// A new request ends the one that runs. Answers stand where a frame's length would, behind a
-// mark no length has, each a frame of its own:
+// A new request ends the one that runs, but for STATS, which is answered at once beside it. Answers
+// stand where a frame's length would, behind a mark no length has, each a frame of its own:
 //
 //   [ 0xFFFFFFFE : 4 ][ frame length : 4 ][ frame ]
 //
@@ -27,6 +28,8 @@
 //   'D' done       [ why : 1 ][ matches : 8 ][ next : 8, all ones when none ][ device : 8 ]
 //                  [ inode : 8 ]
 //   'X' refused    [ why : 1 ] and a sentence
+//   'C' counters   "name value" lines, each ended by a newline; readers skip names they do
+//                  not know
 #pragma once
 
 #include <cstddef>
@@ -56,7 +59,7 @@ inline constexpr std::size_t kAnswerHead = 8;
 inline constexpr std::uint64_t kNoNext = ~std::uint64_t{0};
 
 struct WholeRequest {
-  enum class Kind : std::uint8_t { kLines, kFind, kStop };
+  enum class Kind : std::uint8_t { kLines, kFind, kStop, kStats };
   Kind kind = Kind::kLines;
   std::uint32_t id = 0;
   bool before = true;  // newest first, below the position; else oldest first, from it
@@ -83,6 +86,7 @@ enum class AnswerKind : std::uint8_t {
   kProgress = 'P',
   kDone = 'D',
   kRefused = 'X',
+  kCounters = 'C',
 };
 
 // Why a search ended.
@@ -114,7 +118,7 @@ struct Answer {
   std::uint64_t device = 0;      // E, D
   std::uint64_t inode = 0;       // E, D
   std::uint8_t why = 0;          // E: edges; D: DoneWhy; X: RefusedWhy
-  std::string_view bytes;        // B, M: file bytes; X: the sentence
+  std::string_view bytes;        // B, M: file bytes; X: the sentence; C: the counters
 };
 
 // The bytes of an answer's payload before its `bytes`.

@@ -152,7 +152,8 @@ std::optional<codec::Answer> answers_to(Reading& reading, std::uint32_t id, cons
       if (!answer || answer->id != id) continue;
       if (!take(*answer)) return std::nullopt;
       if (answer->kind == codec::AnswerKind::kRangeEnd ||
-          answer->kind == codec::AnswerKind::kDone || answer->kind == codec::AnswerKind::kRefused) {
+          answer->kind == codec::AnswerKind::kDone || answer->kind == codec::AnswerKind::kRefused ||
+          answer->kind == codec::AnswerKind::kCounters) {
         codec::Answer last = *answer;
         last.bytes = {};  // they go with this batch of answers
         return last;
@@ -208,6 +209,24 @@ bool fetch_whole(const Source& source, const MakeRequest& make, const TakeAnswer
   setsockopt(reading.fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
   close(reading.fd);
   return done;
+}
+
+std::optional<std::string> fetch_counters(const Source& source, std::string& problem) {
+  std::optional<std::string> counters;
+  const auto make = [](const codec::Position&) {
+    codec::WholeRequest request;
+    request.kind = codec::WholeRequest::Kind::kStats;
+    request.id = 1;
+    return request;
+  };
+  const auto take = [&](const codec::Answer& answer) {
+    if (answer.kind == codec::AnswerKind::kCounters) counters = std::string(answer.bytes);
+    return true;
+  };
+  const auto no_next = [](const codec::Answer&) { return std::optional<codec::WholeRequest>{}; };
+  if (!fetch_whole(source, make, take, no_next, problem)) return std::nullopt;
+  if (!counters) problem = "the daemon does not give its counters";
+  return counters;
 }
 
 }  // namespace vantrel::follow

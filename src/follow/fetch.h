@@ -27,4 +27,7 @@ using NextRequest = std::function<std::optional<codec::WholeRequest>(const codec
 bool fetch_whole(const Source& source, const MakeRequest& make, const TakeAnswer& take,
                  const NextRequest& next, std::string& problem);
 
+// The daemon's counters, "name value" a line, asked for once; no value after `problem` says why.
+std::optional<std::string> fetch_counters(const Source& source, std::string& problem);
+
 }  // namespace vantrel::follow

@@ -163,6 +163,7 @@ int read_growth(ServiceState& state, const Settings& settings, std::int64_t grow
     state.behind = true;
     return 0;
   }
+  state.counters.log_read_bytes += static_cast<std::uint64_t>(count);
   const std::int64_t from = state.log.end;
   if (is_live(state, growth)) {
     state.log.end += count;

@@ -51,6 +51,7 @@ void accept_login(ServiceState& state, const Settings& settings, int descriptor,
 // Over TLS the report names the peer and is throttled: a stranger's guesses do not flood the
 // console.
 void refuse_login(ServiceState& state, const Settings& settings, int descriptor) {
+  ++state.counters.refused_password;
   const Connection& connection = viewer_at(state, descriptor).connection;
   if (is_tls(connection)) {
     report_peer_failure(connection.peer, "wrong password");

@@ -25,6 +25,7 @@ constexpr int kFramesPerTurn = 16;
 
 // Nothing failed but the viewer's pace.
 void drop_for_pace(ServiceState& state, int descriptor) {
+  ++state.counters.dropped_for_lag;
   drop_for_failed_send(state, descriptor, EAGAIN);
 }
 
@@ -127,6 +128,7 @@ bool send_next_frame(ServiceState& state, const Settings& settings, int descript
   if (already + static_cast<std::size_t>(sent) == total) {
     viewer.partial = false;
     viewer.position = next;
+    ++state.counters.sent_frames;
     if (settings.quiet == 0) std::printf("vantrel: Sent something...\n");
     return true;
   }
@@ -254,6 +256,7 @@ void rewind_viewers(ServiceState& state) {
     if (viewer.positions) queue_notice(viewer, codec::NoticeKind::kTruncated, codec::kUnknownSkip);
   }
   ++state.rewinds;
+  ++state.counters.truncations;
 }
 
 void rewind_viewers_with_positions(ServiceState& state) {
@@ -273,6 +276,7 @@ void rewind_viewers_with_positions(ServiceState& state) {
     queue_notice(viewer, codec::NoticeKind::kTruncated, codec::kUnknownSkip);
   }
   ++state.rewinds;
+  ++state.counters.rewrites;
 }
 
 void retire_log_file(ServiceState& state) {

@@ -174,6 +174,22 @@ std::int64_t line_start_within(ServiceState& state, int file, std::int64_t from,
   return from;  // a line longer than what is left: from the bound itself
 }
 
+namespace {
+
+// A viewer that named a position: resumed there, resumed at the bound past a gap, or started
+// again from a file's start because the daemon no longer holds that place.
+void count_resume(Counters& counters, NoticeKind kind) {
+  if (kind == NoticeKind::kResumed) {
+    ++counters.resumes_exact;
+  } else if (kind == NoticeKind::kResumeBound) {
+    ++counters.resumes_gap;
+  } else {
+    ++counters.resumes_refused;
+  }
+}
+
+}  // namespace
+
 void queue_notice(Viewer& viewer, NoticeKind kind, std::uint64_t skipped) {
   viewer.notice_pending = true;
   viewer.notice_kind = kind;
@@ -193,8 +209,10 @@ void place_viewer(ServiceState& state, const Settings& settings, int descriptor)
     placement = place_new(state, settings, viewer, ResumeRequest{});
     placement.kind = NoticeKind::kUnreadable;
     placement.skipped = codec::kUnknownSkip;
+    ++state.counters.resumes_refused;
   } else if (viewer.request->kind == ResumeRequest::Kind::kAt) {
     placement = place_at(state, settings, viewer.request->at, descriptor);
+    count_resume(state.counters, placement.kind);
   } else {
     placement = place_new(state, settings, viewer, *viewer.request);
   }
@@ -224,7 +242,10 @@ bool send_notice(ServiceState& state, const Settings& settings, int descriptor) 
     drop_for_failed_send(state, descriptor, errno);
     return false;
   }
-  if (sent > 0) viewer.notice_sent = static_cast<std::uint8_t>(viewer.notice_sent + sent);
+  if (sent > 0) {
+    viewer.notice_sent = static_cast<std::uint8_t>(viewer.notice_sent + sent);
+    state.counters.sent_bytes += static_cast<std::uint64_t>(sent);
+  }
   if (viewer.notice_sent == viewer.notice.size()) {
     viewer.notice_pending = false;
     viewer.notice_sent = 0;

@@ -12,6 +12,7 @@
 
 #include "codec/position.h"
 #include "service/connection.h"
+#include "service/counters.h"
 #include "service/readiness.h"
 #include "service/viewer.h"
 #include "settings/settings.h"
@@ -90,6 +91,7 @@ struct ServiceState {
   bool poll_wanted = true;        // something happened that calls for a look at the file
   Clock::time_point last_look{};  // the last poll
   Readiness readiness;            // what systemd hears, where it listens
+  Counters counters;              // what an operator may ask for
 };
 
 inline Viewer& viewer_at(ServiceState& state, int descriptor) {

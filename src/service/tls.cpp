@@ -68,6 +68,7 @@ bool use_files(SSL_CTX* context, const settings::Settings& settings) {
 }
 
 void give_up_handshake(ServiceState& state, int descriptor, const char* why) {
+  ++state.counters.refused_handshake;
   report_peer_failure(viewer_at(state, descriptor).connection.peer, why);
   drop_viewer(state, descriptor);
 }

@@ -49,7 +49,9 @@ void accept_viewer(ServiceState& state, const Settings& settings, int listener) 
   }
   const char* host = inet_ntoa(peer.sin_addr);
   const unsigned short port = ntohs(peer.sin_port);
+  ++state.counters.accepted;
   if (descriptor >= kMaxDescriptors) {
+    ++state.counters.refused_too_many;
     // It does not fit the viewers' descriptors; the viewers already served go on.
     close(descriptor);
     std::printf("vantrel: Too many clients, closing connection from %s:%hu(%i).\n", host, port,
@@ -75,6 +77,7 @@ void admit_viewer(ServiceState& state, const Settings& settings, int descriptor)
   viewer.first_position = viewer.position;
   viewer.first_generation = viewer.generation;
   viewer.last_progress = Clock::now();
+  count_admitted(state);
 }
 
 void drop_viewer(ServiceState& state, int descriptor) {
@@ -97,8 +100,10 @@ ssize_t send_frame_rest(ServiceState& state, int descriptor, std::size_t frame_l
   const std::size_t prefix_bytes = viewer.framed ? sizeof prefix : 0;
   total = prefix_bytes + frame_length;
   // The transfer buffer has room past a whole frame for the prefix that TLS puts in front.
-  return connection_send(viewer.connection, descriptor, {prefix, prefix_bytes},
-                         {state.buffer.get(), frame_length}, already);
+  const ssize_t sent = connection_send(viewer.connection, descriptor, {prefix, prefix_bytes},
+                                       {state.buffer.get(), frame_length}, already);
+  if (sent > 0) state.counters.sent_bytes += static_cast<std::uint64_t>(sent);
+  return sent;
 }
 
 bool send_frame_or_drop(ServiceState& state, int descriptor, std::size_t frame_length) {

@@ -11,6 +11,7 @@
 
 #include "codec/frame.h"
 #include "codec/whole.h"
+#include "service/counters.h"
 #include "service/resume.h"
 #include "service/service_state.h"
 
@@ -117,12 +118,6 @@ void refuse(WholeJob& job, const Settings& settings, std::uint32_t id, RefusedWh
   add_answer(job, settings, refused, sentence);
 }
 
-int running_searches(const ServiceState& state) {
-  return static_cast<int>(
-      std::count_if(state.viewers.begin(), state.viewers.end(),
-                    [](const Viewer& viewer) { return viewer.job.kind == WholeJob::Kind::kFind; }));
-}
-
 // The position names a byte of the file followed now, up to its end, and the bytes before it
 // are those its token was made of.
 bool is_in_log(const ServiceState& state, const codec::Position& at, std::int64_t end) {
@@ -165,6 +160,7 @@ void start_lines(ServiceState& state, const Settings& settings, WholeJob& job,
                  const WholeRequest& request) {
   if (!start_job(state, settings, job, request)) return;
   job.kind = WholeJob::Kind::kLines;
+  ++state.counters.ranges;
   // The byte before the position ends the last line before it: that newline is not counted.
   job.cursor = job.before ? job.high - 1 : job.low;
 }
@@ -172,6 +168,7 @@ void start_lines(ServiceState& state, const Settings& settings, WholeJob& job,
 void start_find(ServiceState& state, const Settings& settings, WholeJob& job,
                 const WholeRequest& request) {
   if (running_searches(state) >= kMostSearches) {
+    ++state.counters.searches_busy;
     refuse(job, settings, request.id, RefusedWhy::kBusy,
            "as many searches run as the daemon allows; ask again soon");
     return;
@@ -185,6 +182,7 @@ void start_find(ServiceState& state, const Settings& settings, WholeJob& job,
   }
   if (!start_job(state, settings, job, request)) return;
   job.kind = WholeJob::Kind::kFind;
+  ++state.counters.searches;
   job.matcher = std::move(*matcher);
   job.cursor = job.before ? job.high : job.low;
   job.scan.resize(kSliceBytes);
@@ -196,9 +194,13 @@ void start_find(ServiceState& state, const Settings& settings, WholeJob& job,
 
 void act_on(ServiceState& state, const Settings& settings, int descriptor, std::string_view text) {
   WholeJob& job = viewer_at(state, descriptor).job;
-  // Whatever the viewer asks next ends what it asked before.
-  if (job.kind != WholeJob::Kind::kNone) finish(job, settings, DoneWhy::kCancelled);
   const std::optional<WholeRequest> request = codec::parse_request(text);
+  // The counters are answered beside whatever runs; anything else ends what was asked before.
+  if (request && request->kind == WholeRequest::Kind::kStats) {
+    add_answer(job, settings, answer_of(AnswerKind::kCounters, request->id), counters_text(state));
+    return;
+  }
+  if (job.kind != WholeJob::Kind::kNone) finish(job, settings, DoneWhy::kCancelled);
   if (!request) {
     refuse(job, settings, codec::request_id_of(text), RefusedWhy::kMalformed,
            "the request can't be read, or asks for more than the daemon gives at once");
@@ -431,6 +433,12 @@ void work_on_jobs(ServiceState& state, const Settings& settings) {
   }
 }
 
+int running_searches(const ServiceState& state) {
+  return static_cast<int>(
+      std::count_if(state.viewers.begin(), state.viewers.end(),
+                    [](const Viewer& viewer) { return viewer.job.kind == WholeJob::Kind::kFind; }));
+}
+
 bool has_job_work(const ServiceState& state) {
   return std::any_of(state.viewers.begin(), state.viewers.end(), [](const Viewer& viewer) {
     return viewer.job.kind != WholeJob::Kind::kNone && !has_answers(viewer);
@@ -446,6 +454,7 @@ bool send_answers(ServiceState& state, int descriptor) {
     return false;
   }
   job.out_sent += static_cast<std::size_t>(sent);
+  state.counters.sent_bytes += static_cast<std::uint64_t>(sent);
   if (has_answers(viewer)) {
     viewer.blocked = true;
     return false;

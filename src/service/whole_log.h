@@ -25,6 +25,9 @@ void take_requests(ServiceState& state, const settings::Settings& settings, int 
 // Does one slice of every job whose answers have all left.
 void work_on_jobs(ServiceState& state, const settings::Settings& settings);
 
+// The searches that run now.
+int running_searches(const ServiceState& state);
+
 // Whether a job waits for its next slice: the loop must not wait then.
 bool has_job_work(const ServiceState& state);
 

@@ -17,8 +17,9 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: vantrel-view [-c CONFIGFILE] [-p PORT] [-r] [-n [+]LINES] [-t]\n"
-    "                    [--grep PATTERN [--follow]] [--web [ADDRESS:]PORT]\n"
+    "                    [--grep PATTERN [--follow]] [--stats] [--web [ADDRESS:]PORT]\n"
     "                    [--web-base PATH] [--tls-cert FILE --tls-key FILE] [--insecure-http]\n"
+    "                    [--metrics-open]\n"
     "                    [-h] [--version] [HOST]\n"
     "\n"
     "Follows the log that a vantrel daemon serves and writes it to standard output.\n"
@@ -37,6 +38,8 @@ constexpr const char* kUsage =
     "               has an upper-case letter), and end as grep does: 0 a line matched,\n"
     "               1 none did, 2 trouble\n"
     "--follow:      with --grep, go on with the new lines that match\n"
+    "--stats:       write the daemon's counters, \"name value\" a line, and end: 0, or 2\n"
+    "               when the daemon could not give them\n"
     "-t:            put the local time of arrival before each line\n"
     "--web [ADDRESS:]PORT: serve a live page of the log for browsers at\n"
     "               http://ADDRESS:PORT/ (ADDRESS 127.0.0.1 unless given) instead of\n"
@@ -46,6 +49,8 @@ constexpr const char* kUsage =
     "               chain and key (read again on SIGHUP)\n"
     "--insecure-http: serve a page that has a password (web_password) over plain HTTP\n"
     "               on an address other than loopback\n"
+    "--metrics-open: serve the page's /metrics (Prometheus's text format) without the\n"
+    "               web_password, for a scraper on this machine\n"
     "-h, --help:    this text\n"
     "--version:     the version\n"
     "HOST:          the daemon's host name or IPv4 address (default: the file's host, else\n"
@@ -161,6 +166,8 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
       }
     } else if (option == "--insecure-http") {
       options.web.insecure_http = true;
+    } else if (option == "--metrics-open") {
+      options.web.metrics_open = true;
     } else if (option == "--web-base" || option == "--tls-cert" || option == "--tls-key") {
       if (i + 1 >= argc) return usage_error("missing value after", argument);
       const char* value = argv[++i];
@@ -183,6 +190,8 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
       if (!read_grep_option(argv[++i], options)) return ArgumentsResult::kError;
     } else if (option == "--follow") {
       options.grep_follow = true;
+    } else if (option == "--stats") {
+      options.stats = true;
     } else if (option == "-c" || option == "-p") {
       if (i + 1 >= argc) return usage_error("missing value after", argument);
       const char* value = argv[++i];
@@ -197,6 +206,9 @@ ArgumentsResult parse_viewer_arguments(int argc, const char* const* argv, Viewer
   }
   if (options.grep && options.web.port != 0) {
     return usage_error("--grep writes standard output; no page with", "--grep");
+  }
+  if (options.stats && (options.grep || options.web.port != 0)) {
+    return usage_error("--stats writes the counters and ends; no --grep or --web with", "--stats");
   }
   if (options.grep_follow && !options.grep) {
     return usage_error("follows the lines --grep finds: no --grep for", "--follow");

@@ -33,6 +33,7 @@ struct ViewerOptions {
   bool grep_regex = false;
   bool grep_follow = false;  // --follow: and then the new ones
   bool timestamps = false;   // -t: the local time of arrival before each line
+  bool stats = false;        // --stats: each daemon's counters, once
   // --web [ADDRESS:]PORT: serve a page for browsers instead of writing standard output; port 0
   // when not asked for.
   web::WebOptions web;
@@ -61,5 +62,9 @@ bool load_viewer_settings(const char* program_path, ViewerOptions& options);
 // every daemon has gone away (or, with -r, for ever). Returns the exit status, the worst of
 // the sources' with several.
 int run_viewer(const ViewerOptions& options);
+
+// --stats: writes each daemon's counters to standard output, behind its name with several.
+// Returns 0, or 2 when a daemon could not give them (said on standard error).
+int print_counters(const ViewerOptions& options);
 
 }  // namespace vantrel::viewer

@@ -126,6 +126,8 @@ class BrowserFeed : public Browser, public std::enable_shared_from_this<BrowserF
     std::vector<asio::const_buffer> parts;
     if (!out_.empty()) parts.push_back(asio::buffer(out_));
     if (events_) parts.push_back(asio::buffer(*events_));
+    shared_.counters.bytes_sent += out_.size() + (events_ ? events_->size() : 0);
+    if (events_) shared_.counters.events_sent += events_in(*events_);
     asio::async_write(transport_, parts,
                       [self = this->shared_from_this()](beast::error_code error, std::size_t) {
                         self->writing_ = false;

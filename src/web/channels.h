@@ -17,6 +17,7 @@
 #include "follow/lines.h"
 #include "web/events.h"
 #include "web/merged_index.h"
+#include "web/metrics.h"
 #include "web/ring.h"
 
 namespace vantrel::web {
@@ -64,6 +65,7 @@ struct Shared {
   Channel merged;                    // with several sources: all their lines in arrival order
   std::uint64_t status_version = 1;  // moves on with every change of a status
   std::uint64_t lines_told = 0;      // the line counts' sum in the last status
+  RelayCounters counters;            // the server's thread's alone: no lock
 
   bool several() const { return sources.size() > 1; }
 

@@ -12,6 +12,7 @@
 
 #include "web/auth.h"
 #include "web/channels.h"
+#include "web/metrics.h"
 #include "web/transport.h"
 #include "web/web_options.h"
 #include "web/whole_query.h"
@@ -44,6 +45,10 @@ class Routes {
   virtual void open_whole(PlainTransport transport, WholeQuery query,
                           const std::string& address) = 0;
   virtual void open_whole(TlsTransport transport, WholeQuery query, const std::string& address) = 0;
+  // /metrics: the relay's counters and each daemon's, fetched as a request of the whole log is.
+  virtual RelayCounters& counters() = 0;
+  virtual void open_metrics(PlainTransport transport) = 0;
+  virtual void open_metrics(TlsTransport transport) = 0;
 };
 
 // One HTTP connection: its TLS handshake, its request, and the answer: the page, the event
@@ -108,8 +113,25 @@ class Request : public std::enable_shared_from_this<Request<Transport>> {
     return address;
   }
 
+  void answer_metrics() {
+    if (!server_.has_whole_room()) {
+      return reply(http::status::service_unavailable, "text/plain",
+                   "as many requests of the whole log run as the page allows\n",
+                   {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
+    }
+    server_.open_metrics(std::move(transport_));
+  }
+
+  void count_refusal(http::status status) {
+    RelayCounters& counters = server_.counters();
+    if (status == http::status::unauthorized) ++counters.refused_unauthorized;
+    if (status == http::status::too_many_requests) ++counters.refused_throttled;
+    if (status == http::status::service_unavailable) ++counters.refused_busy;
+  }
+
   void reply(http::status status, const std::string& type, std::string body,
              const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+    count_refusal(status);
     const http::request<http::empty_body>& request = parser_.get();
     auto response = std::make_shared<http::response<http::string_body>>(status, request.version());
     response->set(http::field::content_type, type);
@@ -184,8 +206,11 @@ void Request<Transport>::answer() {
     return reply(http::status::moved_permanently, "text/plain", "", {{"Location", base}});
   }
   if (!target.starts_with(base)) return reply(http::status::not_found, "text/plain", "not found\n");
-  if (!authorized()) return;
   const std::string path = target.substr(base.size());
+  // A scraper on loopback may be let in without the password.
+  if (path == "metrics" && server_.options().metrics_open) return answer_metrics();
+  if (!authorized()) return;
+  if (path == "metrics") return answer_metrics();
   if (path.empty() || path == "index.html") {
     return reply(http::status::ok, "text/html; charset=utf-8", kWebPage);
   }

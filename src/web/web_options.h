@@ -23,6 +23,7 @@ struct WebOptions {
   std::optional<std::string> password;      // web_password: Basic authentication
   std::size_t browsers = kDefaultBrowsers;  // web_browsers: event streams at once
   std::string log_name;                     // names the log in the password prompt
+  bool metrics_open = false;                // --metrics-open: /metrics without the password
 };
 
 // Reads a configuration entry that belongs to the page (web_user, web_password, web_browsers).

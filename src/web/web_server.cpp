@@ -23,11 +23,13 @@
 #include <thread>
 #include <vector>
 
+#include "follow/fetch.h"
 #include "follow/lines.h"
 #include "notify/notify.h"
 #include "web/browser_feed.h"
 #include "web/channels.h"
 #include "web/events.h"
+#include "web/metrics.h"
 #include "web/request.h"
 #include "web/ring.h"
 #include "web/tls.h"
@@ -234,6 +236,9 @@ class WebServer : public follow::Outputs, public Routes {
   void open_whole(TlsTransport transport, WholeQuery query, const std::string& address) override {
     open_whole_of(std::move(transport), std::move(query), address);
   }
+  RelayCounters& counters() override { return shared_.counters; }
+  void open_metrics(PlainTransport transport) override { open_metrics_of(std::move(transport)); }
+  void open_metrics(TlsTransport transport) override { open_metrics_of(std::move(transport)); }
 
  private:
   const follow::Source* source_named(const std::string& name) const {
@@ -259,6 +264,42 @@ class WebServer : public follow::Outputs, public Routes {
     });
   }
 
+  // What the relay knows is taken now, on the server's thread; the daemons' counters are asked
+  // for in the answer's thread, one daemon after another.
+  template <typename Transport>
+  void open_metrics_of(Transport transport) {
+    beast::get_lowest_layer(transport).expires_never();
+    std::erase_if(browsers_, [](const std::shared_ptr<Browser>& b) { return b->ended(); });
+    std::vector<SourceMetrics> sources = ring_metrics();
+    ++whole_running_;
+    start_answer(
+        io_->context, std::move(transport), std::make_shared<WholeFlow>(),
+        [this, relay = shared_.counters, browsers = browsers_.size(),
+         sources = std::move(sources)](const Emit& emit) mutable {
+          for (std::size_t i = 0; i < sources.size(); ++i) {
+            std::string problem;
+            sources[i].counters = follow::fetch_counters(sources_[i], problem);
+          }
+          emit(ok_header("text/plain; version=0.0.4; charset=utf-8") +
+               metrics_text(relay, browsers, sources));
+        },
+        [this] { --whole_running_; });
+  }
+
+  std::vector<SourceMetrics> ring_metrics() {
+    const std::lock_guard<std::mutex> hold(shared_.lock);
+    std::vector<SourceMetrics> sources;
+    for (std::size_t i = 0; i < shared_.sources.size(); ++i) {
+      const LogRing& ring = shared_.sources[i]->channel.ring;
+      const std::string& name = shared_.sources[i]->status.name;
+      sources.push_back(
+          SourceMetrics{name.empty() ? sources_[i].host : name, std::nullopt,
+                        static_cast<std::size_t>(std::min<std::uint64_t>(ring.end, ring.capacity)),
+                        ring.capacity});
+    }
+    return sources;
+  }
+
   template <typename Transport>
   void open_feed_of(Transport transport, Channel& channel,
                     const std::optional<std::string>& last_event_id) {
@@ -269,6 +310,7 @@ class WebServer : public follow::Outputs, public Routes {
     socket_of(transport).set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
     auto feed = std::make_shared<BrowserFeed<Transport>>(std::move(transport), shared_, channel,
                                                          last_event_id);
+    ++shared_.counters.browsers_total;
     browsers_.push_back(feed);
     feed->start();
   }

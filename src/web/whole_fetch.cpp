@@ -112,6 +112,8 @@ class Answering {
         return done(answer);
       case AnswerKind::kRefused:
         return "{\"error\":\"refused\"}\n";
+      case AnswerKind::kCounters:
+        break;  // never asked for here
     }
     return out;
   }
@@ -160,6 +162,8 @@ class Answering {
 };
 
 }  // namespace
+
+std::string ok_header(const std::string& type) { return header_of(http::status::ok, type); }
 
 void answer_whole(const follow::Source& source, const WholeQuery& query, const Emit& emit) {
   Answering answering(query, emit);

@@ -16,4 +16,7 @@ using Emit = std::function<bool(std::string piece)>;
 
 void answer_whole(const follow::Source& source, const WholeQuery& query, const Emit& emit);
 
+// The header of a 200 answer of `type` written a piece at a time, as the whole log's are.
+std::string ok_header(const std::string& type);
+
 }  // namespace vantrel::web

@@ -88,14 +88,14 @@ class WholeStream : public std::enable_shared_from_this<WholeStream<Transport>> 
   bool finishing_ = false;
 };
 
-// Answers `query` from `source` in a thread of its own into the browser's `transport`; `ended`
-// runs on the server's thread once it is over.
+// Makes an answer in a thread of its own, a piece at a time through the Emit it is given, into
+// the browser's `transport`; `ended` runs on the server's thread once it is over.
 template <typename Transport>
-void start_whole(asio::io_context& io, Transport transport, const follow::Source& source,
-                 WholeQuery query, std::shared_ptr<WholeFlow> flow, std::function<void()> ended) {
+void start_answer(asio::io_context& io, Transport transport, std::shared_ptr<WholeFlow> flow,
+                  std::function<void(const Emit&)> make, std::function<void()> ended) {
   auto stream = std::make_shared<WholeStream<Transport>>(std::move(transport), flow);
-  std::thread([&io, stream, &source, query = std::move(query), flow, ended = std::move(ended)] {
-    answer_whole(source, query, [&](std::string piece) {
+  std::thread([&io, stream, make = std::move(make), flow, ended = std::move(ended)] {
+    make([&](std::string piece) {
       std::unique_lock<std::mutex> hold(flow->lock);
       flow->room.wait(hold, [&] { return flow->stopped || flow->queued < kMostQueuedBytes; });
       if (flow->stopped) return false;
@@ -110,6 +110,16 @@ void start_whole(asio::io_context& io, Transport transport, const follow::Source
       ended();
     });
   }).detach();
+}
+
+// Answers `query` from `source` that way.
+template <typename Transport>
+void start_whole(asio::io_context& io, Transport transport, const follow::Source& source,
+                 WholeQuery query, std::shared_ptr<WholeFlow> flow, std::function<void()> ended) {
+  start_answer(
+      io, std::move(transport), std::move(flow),
+      [&source, query = std::move(query)](const Emit& emit) { answer_whole(source, query, emit); },
+      std::move(ended));
 }
 
 }  // namespace vantrel::web

@@ -725,6 +725,7 @@ bool ask(WholeReader& whole, const codec::WholeRequest& request, WholeFigures& f
           }
           return true;
         case codec::AnswerKind::kProgress:
+        case codec::AnswerKind::kCounters:
           break;
       }
     }

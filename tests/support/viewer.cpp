@@ -237,4 +237,17 @@ bool Daemon::stop_and_check() {
   return was_running && outcome.signal == SIGTERM;
 }
 
+std::pair<int, std::string> http_get(unsigned short port, const std::string& target) {
+  TestViewer client;
+  if (!client.connect_to(port) ||
+      !client.send_raw("GET /" + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) {
+    return {0, ""};
+  }
+  std::string reply;
+  while (const auto block = client.receive_block()) reply += *block;
+  const std::size_t body = reply.find("\r\n\r\n");
+  if (reply.size() < 12 || body == std::string::npos) return {0, reply};
+  return {std::stoi(reply.substr(9, 3)), reply.substr(body + 4)};
+}
+
 }  // namespace vantrel::testing

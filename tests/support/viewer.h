@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "settings/settings.h"
@@ -69,6 +70,9 @@ class TestViewer {
   std::string text_;
   std::string pending_;  // received bytes not yet taken as frames
 };
+
+// An HTTP GET on loopback, read to the close: the status line's code and the body.
+std::pair<int, std::string> http_get(unsigned short port, const std::string& target);
 
 struct DaemonOptions {
   std::vector<std::string> config_lines = {"password = \"secret\"", "key = \"3e07b1d4\""};
