@@ -27,7 +27,7 @@ CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PR
 # `make run` serves copies of the example configuration and log from here.
 RUN_DIR = $(BUILD)/run
 
-.PHONY: all build programs run demo install uninstall test test-asan lint fuzz soak fanout pace \
+.PHONY: all build programs run demo install uninstall test test-asan lint fuzz soak fanout floor pace \
         deb package-test \
         viewer-scenarios web-bench page-bench sources-bench resume-bench tls-bench bench clean
 
@@ -135,6 +135,10 @@ soak: build
 # FANOUT_ARGS="--baseline OTHER_BUILD/vantrel" runs another build of the daemon beside them.
 fanout: build
 	python3 bench/fanout.py $(BUILD)/vantrel $(FANOUT_ARGS)
+
+# The fan-out with its counters scraped once a second; FLOOR_BASELINE=OTHER_BUILD/vantrel beside.
+floor: build
+	bash bench/floor.sh $(BUILD) $(FLOOR_BASELINE)
 
 # Real viewer processes on the daemon beside socat clients on socat+tail: delays, completeness,
 # slow and stalled viewers, raw clients; PACE_ARGS="--baseline OTHER_BUILD" runs another build.

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Fan-out benchmark: the daemon beside socat forking `tail -n0 -F` per viewer, in one run.
 
-Usage: fanout.py DAEMON [--seconds N] [--baseline OLD_DAEMON] [--only NAME]
+Usage: fanout.py DAEMON [--seconds N] [--baseline OLD_DAEMON] [--only NAME] [--viewers N]
+                 [--scraper VIEWER] [--reverse]
 
 Each scenario runs once per subject on a fresh log in a temporary folder, on a loopback port:
   steady     60 viewers, 200 lines/s
@@ -10,6 +11,9 @@ Each scenario runs once per subject on a fresh log in a temporary folder, on a l
   stalled     3 viewers at 200 lines/s beside 10 that connect and never read (tiny receive
              buffers, replaced as they are dropped)
   rotation    3 viewers, 500 lines/s, the log renamed away and created anew every 2 s
+--viewers N sets the reading viewers of every scenario; --scraper VIEWER adds a subject: this
+daemon again while VIEWER (a vantrel-view) asks for its counters (--stats) once a second;
+--reverse runs the subjects in the other order.
 For each: lines lost (appended lines a reading viewer never received), viewers dropped and
 viewers turned away at the descriptor limit, the delay from the write to the arrival at a viewer
 (p50 / p99), CPU ms per MiB delivered to all viewers (on-CPU time of the subject's processes),
@@ -245,8 +249,26 @@ def percentile(values, share):
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))] / 1e6
 
 
-def run_scenario(name, subject_name, program, seconds):
+def scrape(viewer, config, port):
+    """`viewer --stats` against the daemon once a second until SIGTERM; then prints how many of
+    the asks were answered, and how many there were."""
+    asked = answered = 0
+    stop = []
+    signal.signal(signal.SIGTERM, lambda *_: stop.append(True))
+    next_at = time.monotonic()
+    while not stop:
+        asked += 1
+        done = subprocess.run([viewer, "-c", config, "-p", port, "--stats"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        answered += done.returncode == 0 and "viewers " in done.stdout
+        next_at += 1.0
+        time.sleep(max(0.0, next_at - time.monotonic()))
+    print(answered, asked)
+
+
+def run_scenario(name, subject_name, program, seconds, viewers_wanted=None, scraper=None):
     readers, rate, length, stalled, mode = SCENARIOS[name]
+    readers = viewers_wanted or readers
     length = seconds if length is None else length
     folder = tempfile.mkdtemp(prefix="vantrel-fanout-")
     log = os.path.join(folder, "test.log")
@@ -260,8 +282,16 @@ def run_scenario(name, subject_name, program, seconds):
         cpu_before = subject.cpu_ns()
         writer = subprocess.Popen([sys.executable, __file__, "--write", log, str(rate),
                                    str(length), mode], stdout=subprocess.PIPE, text=True)
+        # In a process of its own, as a scraper is: the viewers' reading never waits for it.
+        scraping = subprocess.Popen([sys.executable, __file__, "--scrape", scraper,
+                                     subject.config, str(port)], stdout=subprocess.PIPE,
+                                    text=True) if scraper else None
         pump(viewers, stallers, time.monotonic() + length + 0.5, port, subject.framed)
         written = int(writer.communicate()[0])
+        scrapes = None
+        if scraping:
+            scraping.terminate()
+            scrapes = tuple(int(n) for n in scraping.communicate()[0].split())
         pump(viewers, stallers, time.monotonic() + 30, port, subject.framed, idle_stop=2.0)
         cpu = subject.cpu_ns() - cpu_before
         pss = subject.pss_kib()
@@ -282,6 +312,7 @@ def run_scenario(name, subject_name, program, seconds):
         "refused": len(refused), "peak": peak, "replaced": replaced,
         "p50": percentile(delays, 0.5), "p99": percentile(delays, 0.99),
         "cpu_per_mib": (cpu / 1e6 / mib) if mib else float("nan"), "pss": pss,
+        "scrapes": scrapes,
     }
 
 
@@ -301,12 +332,21 @@ def side_by_side(subject, baseline_help):
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--baseline", help=baseline_help)
     parser.add_argument("--only", help="one scenario")
+    parser.add_argument("--viewers", type=int, help="reading viewers in every scenario")
+    parser.add_argument("--scraper", help="a vantrel-view that asks for the counters each second")
+    parser.add_argument("--reverse", action="store_true",
+                        help="run the subjects in the other order (the first of a run is often slower)")
     args = parser.parse_args()
     ensure_socat()
     subjects = [("vantrel", os.path.abspath(getattr(args, subject)))]
     if args.baseline:
         subjects.append(("vantrel (baseline)", os.path.abspath(args.baseline)))
-    subjects.append(("socat+tail", None))
+    if getattr(args, "scraper", None):
+        subjects.append(("vantrel, scraped", subjects[0][1]))
+    else:
+        subjects.append(("socat+tail", None))
+    if getattr(args, "reverse", False):
+        subjects.reverse()
     return args, subjects
 
 
@@ -319,7 +359,10 @@ def main():
         if args.only and name != args.only:
             continue
         for subject_name, program in subjects:
-            r = run_scenario(name, subject_name, program, args.seconds)
+            scraper = args.scraper if subject_name == "vantrel, scraped" else None
+            r = run_scenario(name, subject_name, program, args.seconds, args.viewers, scraper)
+            if r["scrapes"]:
+                subject_name += " (%d of %d answered)" % r["scrapes"]
             print("| %s | %s | %d of %d | %d / %d | %d | %.2f / %.2f | %.3f | %d | %d |" % (
                 name, subject_name, r["lost"], r["expected"], r["dropped"], r["refused"],
                 r["replaced"], r["p50"], r["p99"], r["cpu_per_mib"], r["pss"], r["peak"]),
@@ -329,5 +372,7 @@ def main():
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--write":
         run_writer(sys.argv[2], float(sys.argv[3]), float(sys.argv[4]), sys.argv[5])
+    elif len(sys.argv) > 1 and sys.argv[1] == "--scrape":
+        scrape(sys.argv[2], sys.argv[3], sys.argv[4])
     else:
         main()
