@@ -65,7 +65,7 @@ class BrowserFeed : public Browser, public std::enable_shared_from_this<BrowserF
   void pump() override {
     if (writing_ || ended_) return;
     std::string status;
-    std::shared_ptr<const std::string> events;
+    std::shared_ptr<const EventText> events;
     {
       const std::lock_guard<std::mutex> hold(shared_.lock);
       // A browser that fell more than the ring behind is closed, not queued for: it comes back
@@ -91,12 +91,12 @@ class BrowserFeed : public Browser, public std::enable_shared_from_this<BrowserF
  private:
   // The events that bring this browser on from its position, made once for every browser at
   // that position. Under the shared lock.
-  std::shared_ptr<const std::string> encoded_events() {
+  std::shared_ptr<const EventText> encoded_events() {
     // A browser that came from another viewer reads alone until it has passed what it saw there.
     if (!seen_.empty()) {
-      auto text = std::make_shared<const std::string>(
+      auto text = event_text(
           next_merged_events(*channel_.index, channel_.ring, position_, seen_, kWriteBytes));
-      return text->empty() ? nullptr : text;
+      return text->text.empty() ? nullptr : text;
     }
     auto& encoded = channel_.encoded;
     const auto found = encoded.find(position_);
@@ -105,17 +105,16 @@ class BrowserFeed : public Browser, public std::enable_shared_from_this<BrowserF
       return found->second.text;
     }
     const std::uint64_t from = position_;
-    auto text = std::make_shared<const std::string>(
-        channel_.index
-            ? next_merged_events(*channel_.index, channel_.ring, position_, seen_, kWriteBytes)
-            : next_events(channel_.ring, position_, kWriteBytes));
-    if (text->empty()) return nullptr;
+    auto text = event_text(channel_.index ? next_merged_events(*channel_.index, channel_.ring,
+                                                               position_, seen_, kWriteBytes)
+                                          : next_events(channel_.ring, position_, kWriteBytes));
+    if (text->text.empty()) return nullptr;
     if (encoded.size() >= channel_.encoded_kept) encoded.erase(encoded.begin());
     encoded[from] = EncodedEvents{position_, text};
     return text;
   }
 
-  void write(std::string text, std::shared_ptr<const std::string> events) {
+  void write(std::string text, std::shared_ptr<const EventText> events) {
     out_ = std::move(text);
     events_ = std::move(events);
     writing_ = true;
@@ -125,9 +124,9 @@ class BrowserFeed : public Browser, public std::enable_shared_from_this<BrowserF
     // one would stall the write.
     std::vector<asio::const_buffer> parts;
     if (!out_.empty()) parts.push_back(asio::buffer(out_));
-    if (events_) parts.push_back(asio::buffer(*events_));
-    shared_.counters.bytes_sent += out_.size() + (events_ ? events_->size() : 0);
-    if (events_) shared_.counters.events_sent += events_in(*events_);
+    if (events_) parts.push_back(asio::buffer(events_->text));
+    shared_.counters.bytes_sent += out_.size() + (events_ ? events_->text.size() : 0);
+    if (events_) shared_.counters.events_sent += events_->count;
     asio::async_write(transport_, parts,
                       [self = this->shared_from_this()](beast::error_code error, std::size_t) {
                         self->writing_ = false;
@@ -163,8 +162,8 @@ class BrowserFeed : public Browser, public std::enable_shared_from_this<BrowserF
   SourcePositions seen_;  // of a browser from another viewer: what it saw of each source there
   std::string first_;     // a gap the browser is told of before anything else
   std::uint64_t status_sent_ = 0;
-  std::string out_;                            // the header, a status or a comment
-  std::shared_ptr<const std::string> events_;  // log events, shared with other browsers
+  std::string out_;                          // the header, a status or a comment
+  std::shared_ptr<const EventText> events_;  // log events, shared with other browsers
   Clock::time_point last_write_{};
   bool writing_ = false;
   bool sent_any_ = false;

@@ -22,11 +22,21 @@
 
 namespace vantrel::web {
 
+// Events as they are written to browsers, and how many they are, counted once as they are made.
+struct EventText {
+  std::string text;
+  std::uint64_t count = 0;
+};
+inline std::shared_ptr<const EventText> event_text(std::string text) {
+  const std::uint64_t count = events_in(text);
+  return std::make_shared<const EventText>(EventText{std::move(text), count});
+}
+
 // browsers that stand at one position (all those caught up, or a crowd that came at once) share
 // one encoding of it.
 struct EncodedEvents {
   std::uint64_t end = 0;  // the position after them
-  std::shared_ptr<const std::string> text;
+  std::shared_ptr<const EventText> text;
 };
 // Encodings kept, shared out among the channels so that many channels cost no more in all.
 inline constexpr std::size_t kEncodedKept = 256;

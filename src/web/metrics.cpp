@@ -55,6 +55,10 @@ struct Renaming {
 
 constexpr const char* kGauge = "gauge";
 constexpr const char* kCounter = "counter";
+// The families that hold several of the daemon's counters, told apart by a label.
+constexpr const char* kRefusedHelp = "Connections refused, by reason.";
+constexpr const char* kChangesHelp = "Changes of the followed file, by kind.";
+constexpr const char* kResumesHelp = "Resumes at a position, by result.";
 
 constexpr Renaming kRenamings[] = {
     {"uptime_seconds", "vantrel_daemon_uptime_seconds", kGauge, "Seconds since the daemon began."},
@@ -74,11 +78,11 @@ constexpr Renaming kRenamings[] = {
     {"connections_accepted", "vantrel_daemon_connections_accepted_total", kCounter,
      "Connections accepted on either listener."},
     {"connections_refused_too_many", "vantrel_daemon_connections_refused_total", kCounter,
-     "Connections refused, by reason.", "reason=\"too_many\""},
+     kRefusedHelp, "reason=\"too_many\""},
     {"connections_refused_handshake", "vantrel_daemon_connections_refused_total", kCounter,
-     "Connections refused, by reason.", "reason=\"handshake\""},
+     kRefusedHelp, "reason=\"handshake\""},
     {"connections_refused_password", "vantrel_daemon_connections_refused_total", kCounter,
-     "Connections refused, by reason.", "reason=\"password\""},
+     kRefusedHelp, "reason=\"password\""},
     {"log_read_bytes", "vantrel_daemon_log_read_bytes_total", kCounter,
      "Bytes read from the log as it grew."},
     {"sent_bytes", "vantrel_daemon_sent_bytes_total", kCounter, "Bytes sent to viewers."},
@@ -87,22 +91,20 @@ constexpr Renaming kRenamings[] = {
     {"log_sent_offset_bytes", "vantrel_daemon_log_sent_offset_bytes", kGauge,
      "How far into the followed file the daemon has read."},
     {"log_inode", "vantrel_daemon_log_inode", kGauge, "The followed file's inode."},
-    {"log_rotations", "vantrel_daemon_log_changes_total", kCounter,
-     "Changes of the followed file, by kind.", "kind=\"rotation\""},
-    {"log_truncations", "vantrel_daemon_log_changes_total", kCounter,
-     "Changes of the followed file, by kind.", "kind=\"truncation\""},
-    {"log_rewrites", "vantrel_daemon_log_changes_total", kCounter,
-     "Changes of the followed file, by kind.", "kind=\"rewrite\""},
+    {"log_rotations", "vantrel_daemon_log_changes_total", kCounter, kChangesHelp,
+     "kind=\"rotation\""},
+    {"log_truncations", "vantrel_daemon_log_changes_total", kCounter, kChangesHelp,
+     "kind=\"truncation\""},
+    {"log_rewrites", "vantrel_daemon_log_changes_total", kCounter, kChangesHelp,
+     "kind=\"rewrite\""},
     {"slowest_viewer_lag_bytes", "vantrel_daemon_slowest_viewer_lag_bytes", kGauge,
      "How far the slowest viewer stands behind the file's end."},
     {"viewers_dropped_for_lag", "vantrel_daemon_viewers_dropped_for_lag_total", kCounter,
      "Viewers dropped for not keeping up."},
-    {"resumes_exact", "vantrel_daemon_resumes_total", kCounter, "Resumes at a position, by result.",
-     "result=\"exact\""},
-    {"resumes_with_gap", "vantrel_daemon_resumes_total", kCounter,
-     "Resumes at a position, by result.", "result=\"gap\""},
-    {"resumes_refused", "vantrel_daemon_resumes_total", kCounter,
-     "Resumes at a position, by result.", "result=\"refused\""},
+    {"resumes_exact", "vantrel_daemon_resumes_total", kCounter, kResumesHelp, "result=\"exact\""},
+    {"resumes_with_gap", "vantrel_daemon_resumes_total", kCounter, kResumesHelp, "result=\"gap\""},
+    {"resumes_refused", "vantrel_daemon_resumes_total", kCounter, kResumesHelp,
+     "result=\"refused\""},
     {"ranges", "vantrel_daemon_ranges_total", kCounter, "Ranges of the whole log asked for."},
     {"searches", "vantrel_daemon_searches_total", kCounter, "Searches of the whole log begun."},
     {"searches_running", "vantrel_daemon_searches_running", kGauge, "Searches running now."},

@@ -92,11 +92,7 @@ class Request : public std::enable_shared_from_this<Request<Transport>> {
     if (!server_.has_source(query->source)) {
       return reply(http::status::not_found, "text/plain", "no source of that name\n");
     }
-    if (!server_.has_whole_room()) {
-      return reply(http::status::service_unavailable, "text/plain",
-                   "as many requests of the whole log run as the page allows\n",
-                   {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
-    }
+    if (refused_for_room()) return;
     // The address is read before the transport moves on: arguments have no order.
     const std::string address = client_address();
     server_.open_whole(std::move(transport_), std::move(*query), address);
@@ -114,12 +110,16 @@ class Request : public std::enable_shared_from_this<Request<Transport>> {
   }
 
   void answer_metrics() {
-    if (!server_.has_whole_room()) {
-      return reply(http::status::service_unavailable, "text/plain",
-                   "as many requests of the whole log run as the page allows\n",
-                   {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
-    }
-    server_.open_metrics(std::move(transport_));
+    if (!refused_for_room()) server_.open_metrics(std::move(transport_));
+  }
+
+  // The whole log's requests and /metrics run in threads of their own, so many at once.
+  bool refused_for_room() {
+    if (server_.has_whole_room()) return false;
+    reply(http::status::service_unavailable, "text/plain",
+          "as many requests of the whole log run as the page allows\n",
+          {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
+    return true;
   }
 
   void count_refusal(http::status status) {

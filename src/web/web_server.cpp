@@ -215,7 +215,7 @@ class WebServer : public follow::Outputs, public Routes {
   void request_ended() override { --pending_requests_; }
 
   bool has_room() override {
-    std::erase_if(browsers_, [](const std::shared_ptr<Browser>& b) { return b->ended(); });
+    forget_ended_browsers();
     return browsers_.size() < options_.browsers;
   }
 
@@ -241,6 +241,10 @@ class WebServer : public follow::Outputs, public Routes {
   void open_metrics(TlsTransport transport) override { open_metrics_of(std::move(transport)); }
 
  private:
+  void forget_ended_browsers() {
+    std::erase_if(browsers_, [](const std::shared_ptr<Browser>& b) { return b->ended(); });
+  }
+
   const follow::Source* source_named(const std::string& name) const {
     if (name.empty()) return &sources_.front();
     const auto named = std::ranges::find(sources_, name, &follow::Source::name);
@@ -269,7 +273,7 @@ class WebServer : public follow::Outputs, public Routes {
   template <typename Transport>
   void open_metrics_of(Transport transport) {
     beast::get_lowest_layer(transport).expires_never();
-    std::erase_if(browsers_, [](const std::shared_ptr<Browser>& b) { return b->ended(); });
+    forget_ended_browsers();
     std::vector<SourceMetrics> sources = ring_metrics();
     ++whole_running_;
     start_answer(
@@ -320,7 +324,7 @@ class WebServer : public follow::Outputs, public Routes {
     if (wake_posted_.exchange(true)) return;
     asio::post(io_->context, [this] {
       wake_posted_ = false;
-      std::erase_if(browsers_, [](const std::shared_ptr<Browser>& b) { return b->ended(); });
+      forget_ended_browsers();
       for (const std::shared_ptr<Browser>& browser : browsers_) browser->pump();
     });
   }
